@@ -1,0 +1,265 @@
+#include "support/child.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace kestravo::testing {
+
+namespace {
+
+void check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+void make_pipe(int fds[2]) { check(::pipe2(fds, O_CLOEXEC) == 0, "pipe2"); }
+
+}  // namespace
+
+Child::Child(const std::string& exe, const std::vector<std::string>& args, ChildOptions options) {
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (!options.close_stdin) make_pipe(in);
+  if (!options.close_stdout) make_pipe(out);
+  if (!options.close_stderr) make_pipe(err);
+
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    const auto eq = entry.find('=');
+    const std::string key = entry.substr(0, eq);
+    if (options.env.count(key) == 0) env_strings.push_back(entry);
+  }
+  for (const auto& [key, value] : options.env) {
+    if (value) env_strings.push_back(key + "=" + *value);
+  }
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_strings{exe};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : argv_strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  pid_ = ::fork();
+  check(pid_ >= 0, "fork");
+  if (pid_ == 0) {
+    // Child: only async-signal-safe calls from here on.
+    auto place = [](int from, int to) {
+      if (from < 0) {
+        ::close(to);
+      } else {
+        ::dup2(from, to);  // dup2 clears FD_CLOEXEC on the copy
+      }
+    };
+    place(in[0], 0);
+    place(out[1], 1);
+    place(err[1], 2);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execve(exe.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  if (in[0] >= 0) ::close(in[0]);
+  if (out[1] >= 0) ::close(out[1]);
+  if (err[1] >= 0) ::close(err[1]);
+  stdin_fd_ = in[1];
+  stdout_fd_ = out[0];
+  stderr_fd_ = err[0];
+  if (stdout_fd_ >= 0 && !options.ignore_stdout) {
+    out_reader_ = std::thread([this] { reader(stdout_fd_, &out_); });
+  }
+  if (stderr_fd_ >= 0) {
+    err_reader_ = std::thread([this] { reader(stderr_fd_, &err_); });
+  }
+}
+
+Child::~Child() {
+  if (!status_) {
+    kill_now();
+    wait(std::chrono::seconds(5));
+  }
+  if (stdin_fd_ >= 0) ::close(stdin_fd_);
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
+  if (stdout_fd_ >= 0) ::close(stdout_fd_);
+  if (stderr_fd_ >= 0) ::close(stderr_fd_);
+}
+
+void Child::reader(int fd, std::vector<Chunk>* into) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::lock_guard lock(mutex_);
+    into->push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<std::size_t>(n))});
+    changed_.notify_all();
+  }
+}
+
+void Child::write_stdin(std::string_view bytes) {
+  if (stdin_fd_ < 0) return;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(stdin_fd_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void Child::close_stdin() {
+  if (stdin_fd_ >= 0) ::close(stdin_fd_);
+  stdin_fd_ = -1;
+}
+
+void Child::close_stdout_reader() {
+  // Only meaningful with ignore_stdout: no reader thread owns the descriptor.
+  if (!out_reader_.joinable() && stdout_fd_ >= 0) {
+    ::close(stdout_fd_);
+    stdout_fd_ = -1;
+  }
+}
+
+std::optional<int> Child::wait(std::chrono::milliseconds timeout) {
+  if (status_) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int raw = 0;
+    const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+      exited_at_ = std::chrono::steady_clock::now();
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      // Let the readers drain what the child left in the pipes.
+      if (out_reader_.joinable()) out_reader_.join();
+      if (err_reader_.joinable()) err_reader_.join();
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void Child::kill_now() {
+  if (pid_ > 0 && !status_) ::kill(pid_, SIGKILL);
+}
+
+std::string Child::out() const {
+  std::lock_guard lock(mutex_);
+  std::string all;
+  for (const auto& c : out_) all += c.bytes;
+  return all;
+}
+
+std::string Child::err() const {
+  std::lock_guard lock(mutex_);
+  std::string all;
+  for (const auto& c : err_) all += c.bytes;
+  return all;
+}
+
+std::vector<Chunk> Child::out_chunks() const {
+  std::lock_guard lock(mutex_);
+  return out_;
+}
+
+std::vector<Chunk> Child::err_chunks() const {
+  std::lock_guard lock(mutex_);
+  return err_;
+}
+
+std::vector<std::string> Child::err_lines() const {
+  const std::string all = err();
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
+    lines.push_back(all.substr(start, nl - start));
+  }
+  return lines;
+}
+
+bool Child::wait_for(const std::function<bool(const Child&)>& ready,
+                     std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    lock.unlock();
+    const bool ok = ready(*this);
+    lock.lock();
+    if (ok) return true;
+    if (changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                         std::chrono::milliseconds(20))) ==
+            std::cv_status::timeout &&
+        std::chrono::steady_clock::now() >= deadline) {
+      lock.unlock();
+      return ready(*this);
+    }
+  }
+}
+
+bool Child::wait_for_out_bytes(std::size_t n, std::chrono::milliseconds timeout) const {
+  return wait_for([n](const Child& c) { return c.out().size() >= n; }, timeout);
+}
+
+bool Child::wait_for_err_line(const std::string& fragment, std::chrono::milliseconds timeout) const {
+  return wait_for(
+      [&](const Child& c) {
+        for (const auto& line : c.err_lines()) {
+          if (line.find(fragment) != std::string::npos) return true;
+        }
+        return false;
+      },
+      timeout);
+}
+
+std::optional<std::chrono::steady_clock::time_point> Child::exited_at() const { return exited_at_; }
+
+RunResult run(const std::string& exe, const std::vector<std::string>& args, const std::string& input,
+              ChildOptions options, std::chrono::milliseconds timeout) {
+  Child child(exe, args, options);
+  child.write_stdin(input);
+  child.close_stdin();
+  RunResult result;
+  if (auto status = child.wait(timeout)) {
+    result.status = *status;
+  } else {
+    child.kill_now();
+    child.wait(std::chrono::seconds(5));
+  }
+  result.out = child.out();
+  result.err = child.err();
+  return result;
+}
+
+std::string real_exe() { return KESTRAVO_REAL_EXE; }
+std::string sim_exe() { return KESTRAVO_SIM_EXE; }
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kestravo-test-XXXXXX").string();
+  check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string& name, std::string_view contents) const {
+  const std::string file = path_ + "/" + name;
+  std::ofstream stream(file, std::ios::binary);
+  stream.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  return file;
+}
+
+}  // namespace kestravo::testing

@@ -1,0 +1,119 @@
+// Runs one of our executables as a child process with pipes on its three
+// standard streams, the way the parent application does.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestravo::testing {
+
+struct ChildOptions {
+  // Variables to set (or, with an empty optional, unset) in the child's
+  // environment on top of this process's.
+  std::map<std::string, std::optional<std::string>> env;
+  // Start the child with descriptor 0, 1 or 2 closed instead of piped.
+  bool close_stdin = false;
+  bool close_stdout = false;
+  bool close_stderr = false;
+  // Do not read the child's standard output (a parent that stopped reading).
+  bool ignore_stdout = false;
+};
+
+// One received chunk of a stream, with the time it arrived.
+struct Chunk {
+  std::chrono::steady_clock::time_point at;
+  std::string bytes;
+};
+
+class Child {
+ public:
+  Child(const std::string& exe, const std::vector<std::string>& args, ChildOptions options = {});
+  ~Child();  // kills the child if it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  void write_stdin(std::string_view bytes);
+  void close_stdin();
+  // Closes our read end of the child's standard output.
+  void close_stdout_reader();
+
+  // Waits for the child to exit; its exit status, 128 + signal for a
+  // signal, or none on timeout.
+  std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  void kill_now();
+
+  std::string out() const;
+  std::string err() const;
+  std::vector<Chunk> out_chunks() const;
+  std::vector<Chunk> err_chunks() const;
+  // Complete lines of standard error received so far (without line feeds).
+  std::vector<std::string> err_lines() const;
+
+  // Waits until `ready` holds for the data received so far, or timeout.
+  bool wait_for(const std::function<bool(const Child&)>& ready,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  bool wait_for_out_bytes(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  bool wait_for_err_line(const std::string& fragment,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+  pid_t pid() const { return pid_; }
+  std::optional<std::chrono::steady_clock::time_point> exited_at() const;
+
+ private:
+  void reader(int fd, std::vector<Chunk>* into);
+
+  pid_t pid_ = -1;
+  int stdin_fd_ = -1;
+  int stdout_fd_ = -1;
+  int stderr_fd_ = -1;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<Chunk> out_;
+  std::vector<Chunk> err_;
+  std::thread out_reader_;
+  std::thread err_reader_;
+  std::optional<int> status_;
+  std::optional<std::chrono::steady_clock::time_point> exited_at_;
+};
+
+struct RunResult {
+  int status = -1;  // -1 on timeout
+  std::string out;
+  std::string err;
+};
+
+// Runs to completion: writes `input` to standard input and closes it (or
+// starts with it closed when options say so).
+RunResult run(const std::string& exe, const std::vector<std::string>& args,
+              const std::string& input = {}, ChildOptions options = {},
+              std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Paths of the built executables.
+std::string real_exe();
+std::string sim_exe();
+
+// A fresh temporary directory, removed with the object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // Writes a file below the directory and returns its path.
+  std::string write(const std::string& name, std::string_view contents) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace kestravo::testing

@@ -61,7 +61,8 @@ struct SupportedStreamConfigRange {
   std::uint32_t max_sample_rate = 0;
   SupportedBufferSize buffer_size{};
   SampleFormat sample_format = SampleFormat::F32;
-  friend bool operator==(const SupportedStreamConfigRange&, const SupportedStreamConfigRange&) = default;
+  friend bool operator==(const SupportedStreamConfigRange&,
+                         const SupportedStreamConfigRange&) = default;
 };
 
 // A single configuration, as the default input configuration reports it.
@@ -142,7 +143,8 @@ class Host {
   virtual std::optional<DeviceId> get_device_id_from_name(std::string_view name) = 0;
   // The name of channel element `element` (1 for the first channel) as raw
   // bytes, which need not be valid UTF-8; none when it cannot be read.
-  virtual std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) = 0;
+  virtual std::optional<std::string> channel_name(const DeviceId& device,
+                                                  std::uint32_t element) = 0;
 };
 
 // The host this executable was linked with. Cannot fail.

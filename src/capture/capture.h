@@ -13,8 +13,8 @@ namespace kestravo::capture {
 
 // What the command line hands to capture mode.
 struct CaptureRequest {
-  std::string driver_name;               // compared byte for byte with device names
-  std::vector<std::uint64_t> channels;   // zero-based, command-line order, duplicates kept
+  std::string driver_name;              // compared byte for byte with device names
+  std::vector<std::uint64_t> channels;  // zero-based, command-line order, duplicates kept
   std::optional<std::uint32_t> sample_rate;
   friend bool operator==(const CaptureRequest&, const CaptureRequest&) = default;
 };

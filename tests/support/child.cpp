@@ -32,6 +32,15 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args, Child
   if (!options.close_stdin) make_pipe(in);
   if (!options.close_stdout) make_pipe(out);
   if (!options.close_stderr) make_pipe(err);
+  // A broken stream: the read end is closed before the child starts.
+  if (options.broken_stdout && out[0] >= 0) {
+    ::close(out[0]);
+    out[0] = -1;
+  }
+  if (options.broken_stderr && err[0] >= 0) {
+    ::close(err[0]);
+    err[0] = -1;
+  }
 
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -103,7 +112,8 @@ void Child::reader(int fd, std::vector<Chunk>* into) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     std::lock_guard lock(mutex_);
-    into->push_back({std::chrono::steady_clock::now(), std::string(buffer, static_cast<std::size_t>(n))});
+    into->push_back(
+        {std::chrono::steady_clock::now(), std::string(buffer, static_cast<std::size_t>(n))});
     changed_.notify_all();
   }
 }
@@ -211,7 +221,8 @@ bool Child::wait_for_out_bytes(std::size_t n, std::chrono::milliseconds timeout)
   return wait_for([n](const Child& c) { return c.out().size() >= n; }, timeout);
 }
 
-bool Child::wait_for_err_line(const std::string& fragment, std::chrono::milliseconds timeout) const {
+bool Child::wait_for_err_line(const std::string& fragment,
+                              std::chrono::milliseconds timeout) const {
   return wait_for(
       [&](const Child& c) {
         for (const auto& line : c.err_lines()) {
@@ -224,8 +235,8 @@ bool Child::wait_for_err_line(const std::string& fragment, std::chrono::millisec
 
 std::optional<std::chrono::steady_clock::time_point> Child::exited_at() const { return exited_at_; }
 
-RunResult run(const std::string& exe, const std::vector<std::string>& args, const std::string& input,
-              ChildOptions options, std::chrono::milliseconds timeout) {
+RunResult run(const std::string& exe, const std::vector<std::string>& args,
+              const std::string& input, ChildOptions options, std::chrono::milliseconds timeout) {
   Child child(exe, args, options);
   child.write_stdin(input);
   child.close_stdin();

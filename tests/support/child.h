@@ -24,6 +24,9 @@ struct ChildOptions {
   bool close_stdin = false;
   bool close_stdout = false;
   bool close_stderr = false;
+  // Connect descriptor 1 or 2 to a pipe whose reader has already gone.
+  bool broken_stdout = false;
+  bool broken_stderr = false;
   // Do not read the child's standard output (a parent that stopped reading).
   bool ignore_stdout = false;
 };
@@ -61,7 +64,8 @@ class Child {
   // Waits until `ready` holds for the data received so far, or timeout.
   bool wait_for(const std::function<bool(const Child&)>& ready,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-  bool wait_for_out_bytes(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  bool wait_for_out_bytes(std::size_t n,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   bool wait_for_err_line(const std::string& fragment,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 

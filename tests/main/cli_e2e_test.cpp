@@ -1,0 +1,102 @@
+// The built executable rejects bad command lines the way the parent sees
+// them: one error line on standard error, nothing on standard output, exit 1.
+#include <gtest/gtest.h>
+
+#include "support/child.h"
+
+namespace kestravo {
+namespace {
+
+using testing::ChildOptions;
+using testing::run;
+
+std::string error_line(const std::string& code, const std::string& message) {
+  return R"({"type":"error","code":")" + code + R"(","message":")" + message + "\"}\n";
+}
+
+TEST(CliEndToEnd, RejectedCommandLines) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::string no_driver = error_line("driver_not_found", "no --driver given");
+  const std::string no_channels = error_line("channel_out_of_range", "no --channels given");
+  const std::string no_requested = error_line("channel_out_of_range", "no channels requested");
+  const Case cases[] = {
+      {{}, no_driver},
+      {{"--driver=A", "--channels", "0"}, no_driver},
+      {{"--channels", "0", "--driver"}, no_driver},
+      {{"--driver", "Mic", "--channels"}, no_channels},
+      {{"--driver", "Mic"}, no_channels},
+      {{"--driver", "Mic", "--channels", ""}, no_requested},
+      {{"--driver", "Mic", "--channels", ","}, no_requested},
+      {{"--driver", "Mic", "--channels", "0, 1"}, no_requested},
+      {{"--driver", "Mic", "--channels", "0,x,1"}, no_requested},
+      {{"--driver", "Mic", "--channels", "-1"}, no_requested},
+      {{"--driver", "Mic", "--channels", "+"}, no_requested},
+      {{"--driver", "Mic", "--channels", "18446744073709551616"}, no_requested},
+      {{"--driver", "Mic", "--channels", "", "--sample-rate", "48k"}, no_requested},
+  };
+  for (const auto& exe : {testing::real_exe(), testing::sim_exe()}) {
+    for (const auto& c : cases) {
+      const auto result = run(exe, c.args);
+      EXPECT_EQ(result.status, 1) << ::testing::PrintToString(c.args);
+      EXPECT_EQ(result.err, c.err) << ::testing::PrintToString(c.args);
+      EXPECT_EQ(result.out, "") << ::testing::PrintToString(c.args);
+    }
+  }
+}
+
+TEST(CliEndToEnd, ListWinsOverEverythingElse) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--list"},
+      {"--driver", "X", "--list"},
+      {"--channels", "--list"},
+      {"--list", "--sample-rate", "abc"},
+      {"--list", "--driver"},
+  };
+  for (const auto& args : cases) {
+    const auto result = run(testing::real_exe(), args);
+    EXPECT_EQ(result.status, 0) << ::testing::PrintToString(args);
+    EXPECT_EQ(result.err, "") << ::testing::PrintToString(args);
+    EXPECT_EQ(result.out.rfind(R"({"type":"drivers","drivers":[)", 0), 0u) << result.out;
+    EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << result.out;
+  }
+}
+
+TEST(CliEndToEnd, ArgumentsThatAreNotUtf8AreEchoedAsValidUtf8) {
+  // The name passes the command line; whatever the host says of it, any
+  // record that repeats it holds only valid UTF-8.
+  const auto result = run(testing::real_exe(), {"--driver", "Mic\xff", "--channels", "0"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err.find('\xff'), std::string::npos) << result.err;
+}
+
+TEST(CliEndToEnd, ClosedOrBrokenStreamsKeepTheExitStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    ChildOptions options;
+    int status;
+  };
+  ChildOptions closed_err;
+  closed_err.close_stderr = true;
+  ChildOptions closed_all;
+  closed_all.close_stdin = closed_all.close_stdout = closed_all.close_stderr = true;
+  ChildOptions broken_err;
+  broken_err.broken_stderr = true;
+  ChildOptions closed_out;
+  closed_out.close_stdout = true;
+  ChildOptions broken_out;
+  broken_out.broken_stdout = true;
+  const Case cases[] = {
+      {{}, closed_err, 1},         {{}, closed_all, 1},         {{}, broken_err, 1},
+      {{"--list"}, closed_out, 0}, {{"--list"}, broken_out, 0}, {{"--list"}, closed_all, 0},
+  };
+  for (const auto& c : cases) {
+    const auto result = run(testing::real_exe(), c.args, {}, c.options);
+    EXPECT_EQ(result.status, c.status) << ::testing::PrintToString(c.args);
+  }
+}
+
+}  // namespace
+}  // namespace kestravo

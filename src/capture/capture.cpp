@@ -1,0 +1,51 @@
+#include "capture/capture.h"
+
+#include <memory>
+#include <utility>
+
+#include "capture/choose.h"
+#include "capture/stream_run.h"
+#include "main/fail.h"
+#include "status/status.h"
+#include "status/utf8.h"
+
+namespace kestravo::capture {
+
+namespace {
+
+// The first input device whose name is exactly `name`; devices whose name
+// cannot be read are passed over. None when there is no such device.
+std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::string& name) {
+  auto devices = audio::input_devices(host);
+  if (!devices) fail(status::code::driver_not_found, utf8_lossy(devices.error().text()));
+  for (auto& device : *devices) {
+    const auto device_name = device->name();
+    if (device_name && *device_name == name) return std::move(device);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void run_capture(audio::Host& host, const CaptureRequest& request) {
+  const auto device = find_input_device(host, request.driver_name);
+  if (!device) {
+    fail(status::code::driver_not_found,
+         utf8_lossy("no input device named '" + request.driver_name + "'"));
+  }
+
+  // Read afresh: nothing from the walk is reused.
+  const auto choice = choose_stream_config(
+      device->supported_input_configs(),
+      [&device]() -> std::optional<audio::SupportedStreamConfig> {
+        auto fallback = device->default_input_config();
+        if (!fallback) return std::nullopt;  // dropped without a message
+        return *fallback;
+      },
+      request);
+  if (!choice) fail(choice.error().code, utf8_lossy(choice.error().message));
+
+  build_and_run(*device, choice->config, choice->format, request.channels);
+}
+
+}  // namespace kestravo::capture

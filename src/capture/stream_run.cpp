@@ -1,0 +1,70 @@
+#include "capture/stream_run.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "capture/lifeline.h"
+#include "main/fail.h"
+#include "samples/callback.h"
+#include "status/output.h"
+#include "status/status.h"
+#include "status/utf8.h"
+
+namespace kestravo::capture {
+
+namespace {
+
+// Runs on a host thread, possibly the data thread; the host never calls it
+// twice at once. A lost device does not end the process: the parent learns
+// of it from the record and ends the capture through the lifeline.
+void report_stream_error(const audio::StreamError& error) {
+  status::emit_status(
+      status::ErrorRecord{status::code::device_disconnected, utf8_lossy(error.text())});
+}
+
+}  // namespace
+
+void build_and_run(audio::Device& device, const audio::StreamConfig& config,
+                   audio::SampleFormat format, std::span<const std::uint64_t> selected) {
+  static_assert(sizeof(std::size_t) >= sizeof(std::uint64_t));
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  samples::CaptureState state{
+      .selected = std::vector<std::size_t>(selected.begin(), selected.end()),
+      .stop = stop,
+      .level_clock = std::make_shared<samples::LevelClock>(),
+      .channel_count = config.channels,
+  };
+  auto data_callback = samples::make_data_callback(
+      format, std::move(state), samples::Sinks{standard_output(), standard_error()});
+  if (!data_callback) {
+    fail(status::code::sample_format_unsupported,
+         "unsupported sample format reached build_and_run: " +
+             std::string(audio::sample_format_name(format)) +
+             " (should have been rejected earlier)");
+  }
+
+  auto stream = device.build_input_stream(config, std::move(*data_callback), report_stream_error);
+  if (!stream) fail(status::code::driver_open_failed, utf8_lossy(stream.error().text()));
+  if (auto played = (*stream)->play(); !played) {
+    fail(status::code::driver_open_failed, utf8_lossy(played.error().text()));
+  }
+
+  status::emit_status(status::ReadyRecord{static_cast<double>(config.sample_rate),
+                                          static_cast<std::uint64_t>(selected.size())});
+
+  {
+    const NonBlocking non_blocking(STDIN_FILENO);
+    wait_for_end_of_input(STDIN_FILENO);
+  }
+
+  // The flag, not the release, silences the stream: a host may keep calling
+  // back after the stream is gone, until the process exits.
+  stop->store(true, std::memory_order_relaxed);
+  stream->reset();
+  stop.reset();
+}
+
+}  // namespace kestravo::capture

@@ -1,0 +1,17 @@
+// The second half of capture mode: run the stream until the lifeline ends.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "audio/audio.h"
+
+namespace kestravo::capture {
+
+// Builds and starts the input stream of `format` (I16, U16 or F32) on
+// `device`, writes the ready record, and returns once standard input has
+// ended. A build or start failure ends the process through fail().
+void build_and_run(audio::Device& device, const audio::StreamConfig& config,
+                   audio::SampleFormat format, std::span<const std::uint64_t> selected);
+
+}  // namespace kestravo::capture

@@ -1,0 +1,103 @@
+#include "samples/buffer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace kestravo::samples {
+
+namespace {
+
+// Entry f of the column of device channel `channel`: the sample at
+// f * channel_count + channel, or 0 past the end of the buffer (which only a
+// channel at or above the channel count can reach).
+std::int16_t column_sample(std::span<const std::int16_t> samples, std::size_t channel_count,
+                           std::size_t channel, std::size_t frame) {
+  const std::size_t position = frame * channel_count + channel;
+  return position < samples.size() ? samples[position] : std::int16_t{0};
+}
+
+void put_le(char* out, std::int16_t sample) {
+  const auto bits = static_cast<std::uint16_t>(sample);
+  out[0] = static_cast<char>(bits & 0xFF);
+  out[1] = static_cast<char>(bits >> 8);
+}
+
+// Interleaves the selected columns of `frames` whole frames straight into
+// little-endian bytes: 2 * frames * selected.size() of them.
+void encode_block(std::span<const std::int16_t> samples, std::size_t channel_count,
+                  std::span<const std::size_t> selected, std::size_t frames, char* out) {
+  const bool all_inside =
+      std::all_of(selected.begin(), selected.end(),
+                  [channel_count](std::size_t channel) { return channel < channel_count; });
+  if (all_inside) {
+    const std::int16_t* frame = samples.data();
+    for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
+      for (const std::size_t channel : selected) {
+        put_le(out, frame[channel]);
+        out += 2;
+      }
+    }
+    return;
+  }
+  for (std::size_t f = 0; f < frames; ++f) {
+    for (const std::size_t channel : selected) {
+      put_le(out, column_sample(samples, channel_count, channel, f));
+      out += 2;
+    }
+  }
+}
+
+}  // namespace
+
+status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
+                                    std::size_t channel_count,
+                                    std::span<const std::size_t> selected) {
+  const std::size_t frames = channel_count == 0 ? 0 : samples.size() / channel_count;
+  status::LevelsRecord levels;
+  levels.rms.reserve(selected.size());
+  levels.peak.reserve(selected.size());
+  constexpr double kScale = 1.0 / 32768.0;  // exact: a power of two
+  for (const std::size_t channel : selected) {
+    // Summed strictly in sample order: the exact bits of the result depend
+    // on it.
+    double sum = 0.0;
+    for (std::size_t f = 0; f < frames; ++f) {
+      const double x = column_sample(samples, channel_count, channel, f) * kScale;
+      sum += x * x;
+    }
+    levels.rms.push_back(std::sqrt(sum / static_cast<double>(std::max<std::size_t>(frames, 1))));
+  }
+  for (const std::size_t channel : selected) {
+    double peak = 0.0;
+    for (std::size_t f = 0; f < frames; ++f) {
+      peak = std::max(peak, std::abs(column_sample(samples, channel_count, channel, f) * kScale));
+    }
+    levels.peak.push_back(peak);
+  }
+  return levels;
+}
+
+void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks) {
+  if (channel_count == 0 || samples.size() < channel_count) return;
+  const std::size_t frames = samples.size() / channel_count;
+
+  std::string block;
+  block.resize_and_overwrite(2 * frames * selected.size(), [&](char* out, std::size_t size) {
+    encode_block(samples, channel_count, selected, frames, out);
+    return size;
+  });
+  // One write for the whole block; the descriptor is unbuffered, so this is
+  // also the flush. A failure (the reader has gone) loses this block only.
+  sinks.pcm.write_all(block);
+
+  std::lock_guard lock(clock.mutex);
+  if (clock.now() - clock.last < kLevelsInterval) return;
+  // A fresh reading, taken after the PCM write: the next record is due
+  // kLevelsInterval after this one is made, not after the buffer arrived.
+  clock.last = clock.now();
+  status::emit(sinks.status, compute_levels(samples, channel_count, selected));
+}
+
+}  // namespace kestravo::samples

@@ -1,0 +1,32 @@
+// The data callbacks: one per sample format a stream can be built with.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "audio/audio.h"
+#include "samples/buffer.h"
+
+namespace kestravo::samples {
+
+// What the data callback needs. The stop flag is shared with the main
+// thread, which sets it once when the capture ends; everything else belongs
+// to the callback.
+struct CaptureState {
+  std::vector<std::size_t> selected;  // below channel_count, command-line order
+  std::shared_ptr<std::atomic<bool>> stop;
+  std::shared_ptr<LevelClock> level_clock;
+  std::size_t channel_count = 0;  // samples per frame in every delivered buffer
+};
+
+// The data callback for a stream of `format`: it converts every delivered
+// buffer to signed 16-bit (I16 buffers are read in place) and hands it to
+// process_buffer, until the stop flag is set. None for a format other than
+// I16, U16 and F32.
+std::optional<audio::InputDataCallback> make_data_callback(audio::SampleFormat format,
+                                                           CaptureState state, Sinks sinks);
+
+}  // namespace kestravo::samples

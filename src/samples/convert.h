@@ -1,0 +1,33 @@
+// Conversion of the device's sample formats to the signed 16-bit samples
+// the PCM stream carries.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+
+namespace kestravo::samples {
+
+// Clamps to -1.0 .. 1.0, scales by 32767 (not 32768, so -1.0 gives -32767)
+// in single precision and truncates toward zero. NaN passes the clamp
+// unchanged and becomes 0.
+inline std::int16_t f32_to_i16(float value) {
+  if (value < -1.0f) value = -1.0f;
+  if (value > 1.0f) value = 1.0f;
+  const float scaled = value * 32767.0f;
+  // After the clamp |scaled| <= 32767, so the cast cannot overflow; only
+  // NaN needs its own case.
+  if (std::isnan(scaled)) return 0;
+  return static_cast<std::int16_t>(scaled);
+}
+
+// Offset binary to two's complement: 0 -> -32768, 32768 -> 0, 65535 -> 32767.
+inline std::int16_t u16_to_i16(std::uint16_t value) {
+  return static_cast<std::int16_t>(static_cast<std::int32_t>(value) - 32768);
+}
+
+// Converts every sample of `in` into `out`, which must be as long.
+void convert(std::span<const float> in, std::span<std::int16_t> out);
+void convert(std::span<const std::uint16_t> in, std::span<std::int16_t> out);
+
+}  // namespace kestravo::samples

@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "samples/buffer.h"
+#include "samples/callback.h"
+#include "samples/convert.h"
+#include "status/status.h"
+
+namespace kestravo::samples {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = LevelClock::Clock;
+
+class RecordingOutput final : public Output {
+ public:
+  bool write_all(std::string_view bytes) override {
+    writes.emplace_back(bytes);
+    return true;
+  }
+  std::string all() const {
+    std::string joined;
+    for (const auto& w : writes) joined += w;
+    return joined;
+  }
+  std::vector<std::string> writes;
+};
+
+// A clock that moves only when the test says so.
+struct FakeTime {
+  Clock::time_point now{};
+  std::shared_ptr<LevelClock> make_clock() {
+    return std::make_shared<LevelClock>([this] { return now; });
+  }
+};
+
+std::string le(std::initializer_list<std::int16_t> samples) {
+  std::string bytes;
+  for (const std::int16_t s : samples) {
+    const auto bits = static_cast<std::uint16_t>(s);
+    bytes += static_cast<char>(bits & 0xFF);
+    bytes += static_cast<char>(bits >> 8);
+  }
+  return bytes;
+}
+
+TEST(Convert, F32Table) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    float in;
+    std::int16_t out;
+  } cases[] = {
+      {1.0f, 32767},   {-1.0f, -32767}, {2.0f, 32767}, {-3.0f, -32767},   {0.5f, 16383},
+      {-0.5f, -16383}, {0.00001f, 0},   {nan, 0},      {-nan, 0},         {inf, 32767},
+      {-inf, -32767},  {0.0f, 0},       {-0.0f, 0},    {0.99999f, 32766}, {1e-30f, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(f32_to_i16(c.in), c.out) << c.in;
+}
+
+TEST(Convert, U16IsOffsetBinary) {
+  EXPECT_EQ(u16_to_i16(0), -32768);
+  EXPECT_EQ(u16_to_i16(1), -32767);
+  EXPECT_EQ(u16_to_i16(32767), -1);
+  EXPECT_EQ(u16_to_i16(32768), 0);
+  EXPECT_EQ(u16_to_i16(65535), 32767);
+}
+
+struct Fixture : ::testing::Test {
+  RecordingOutput pcm;
+  RecordingOutput status;
+  Sinks sinks{pcm, status};
+  FakeTime time;
+  std::shared_ptr<LevelClock> clock = time.make_clock();
+
+  void process(std::vector<std::int16_t> samples, std::size_t channels,
+               std::vector<std::size_t> selected) {
+    process_buffer(samples, channels, selected, *clock, sinks);
+  }
+};
+
+using ProcessBuffer = Fixture;
+
+TEST_F(ProcessBuffer, SelectsWholeFramesInRequestOrder) {
+  const std::int16_t a0 = 10, a1 = 11, a2 = 12, a3 = 13, b0 = 20, b1 = 21, b2 = 22, b3 = 23;
+  const std::vector<std::int16_t> two_frames = {a0, a1, a2, a3, b0, b1, b2, b3, 30, 31};
+  const struct {
+    const char* name;
+    std::vector<std::size_t> selected;
+    std::string bytes;
+  } cases[] = {
+      {"reordered", {2, 0}, le({a2, a0, b2, b0})},
+      {"duplicate", {1, 1}, le({a1, a1, b1, b1})},
+      {"all", {0, 1, 2, 3}, le({a0, a1, a2, a3, b0, b1, b2, b3})},
+      {"last", {3}, le({a3, b3})},
+  };
+  for (const auto& c : cases) {
+    pcm.writes.clear();
+    process(two_frames, 4, c.selected);
+    ASSERT_EQ(pcm.writes.size(), 1u) << c.name;  // one write per buffer
+    EXPECT_EQ(pcm.writes[0], c.bytes) << c.name;
+  }
+}
+
+TEST_F(ProcessBuffer, I16ReachesTheWireBitForBit) {
+  process({0, 1, -1, 32767, -32768, 0x1234}, 1, {0});
+  EXPECT_EQ(pcm.all(), std::string("\x00\x00\x01\x00\xff\xff\xff\x7f\x00\x80\x34\x12", 12));
+}
+
+TEST_F(ProcessBuffer, ShortBufferOrNoChannelsWritesNothingAndKeepsTheClock) {
+  time.now += 60ms;  // a record is due
+  process({1, 2, 3}, 4, {0});
+  process({1, 2, 3}, 0, {0});
+  process({}, 1, {0});
+  EXPECT_TRUE(pcm.writes.empty());
+  EXPECT_TRUE(status.writes.empty());
+  // The clock was not reset by those buffers, so the next whole frame is still due.
+  process({1, 2, 3, 4}, 4, {0});
+  EXPECT_EQ(status.writes.size(), 1u);
+}
+
+TEST_F(ProcessBuffer, AtMostOneRecordPer50ms) {
+  // Buffer arrival times (ms after the clock was created) and whether each
+  // emits a record.
+  const struct {
+    int at_ms;
+    bool emits;
+  } timeline[] = {
+      {0, false},  {20, false}, {49, false},  {50, true},  {70, false},
+      {99, false}, {100, true}, {120, false}, {200, true}, {201, false},
+  };
+  for (const auto& step : timeline) {
+    time.now = Clock::time_point{} + std::chrono::milliseconds(step.at_ms);
+    status.writes.clear();
+    process({100, -100}, 2, {0, 1});
+    EXPECT_EQ(status.writes.size(), step.emits ? 1u : 0u) << "at " << step.at_ms << " ms";
+  }
+}
+
+TEST_F(ProcessBuffer, JustUnder50msIsNotDue) {
+  time.now += 50ms - 1ns;
+  process({1}, 1, {0});
+  EXPECT_TRUE(status.writes.empty());
+  time.now += 1ns;
+  process({1}, 1, {0});
+  EXPECT_EQ(status.writes.size(), 1u);
+}
+
+TEST_F(ProcessBuffer, LevelsRecordDescribesOnlyTheBufferInHand) {
+  time.now += 10ms;
+  process({-32768, -32768}, 1, {0});  // loud, but no record falls due
+  time.now += 50ms;
+  process({0, 0, 0, 0, 0, 0}, 2, {1, 0});
+  ASSERT_EQ(status.writes.size(), 1u);
+  EXPECT_EQ(status.writes[0], status::encode_line(status::LevelsRecord{{0.0, 0.0}, {0.0, 0.0}}));
+}
+
+TEST(Levels, KnownColumns) {
+  const struct {
+    const char* name;
+    std::vector<std::int16_t> column;
+    double rms;
+    double peak;
+  } cases[] = {
+      {"full negative", std::vector<std::int16_t>(64, -32768), 1.0, 1.0},
+      {"full positive", std::vector<std::int16_t>(64, 32767), 0.999969482421875, 0.999969482421875},
+      {"zeros", std::vector<std::int16_t>(64, 0), 0.0, 0.0},
+      {"one lsb in 512",
+       [] {
+         std::vector<std::int16_t> v(512, 0);
+         v[7] = -1;
+         return v;
+       }(),
+       1.348699152348609e-6, 0.000030517578125},
+      {"half scale square", {16384, -16384, 16384, -16384}, 0.5, 0.5},
+      {"mixed", {16384, -16384, 0, 0}, std::sqrt(0.125), 0.5},
+  };
+  for (const auto& c : cases) {
+    const auto levels = compute_levels(c.column, 1, std::vector<std::size_t>{0});
+    ASSERT_EQ(levels.rms.size(), 1u);
+    EXPECT_EQ(levels.rms[0], c.rms) << c.name;
+    EXPECT_EQ(levels.peak[0], c.peak) << c.name;
+  }
+}
+
+TEST(Levels, OnePerSelectedEntryInOrder) {
+  // Frames of 3 channels: channel 0 silent, 1 full scale, 2 a quarter.
+  std::vector<std::int16_t> samples;
+  for (int f = 0; f < 8; ++f) samples.insert(samples.end(), {0, -32768, 8192});
+  const auto levels = compute_levels(samples, 3, std::vector<std::size_t>{2, 1, 1, 0});
+  EXPECT_EQ(levels.rms, (std::vector<double>{0.25, 1.0, 1.0, 0.0}));
+  EXPECT_EQ(levels.peak, (std::vector<double>{0.25, 1.0, 1.0, 0.0}));
+}
+
+TEST_F(ProcessBuffer, LevelsIgnoreTheTrailingPartialFrame) {
+  time.now += 50ms;
+  process({8192, 0, 8192, 0, -32768}, 2, {0});
+  ASSERT_EQ(status.writes.size(), 1u);
+  EXPECT_EQ(status.writes[0], status::encode_line(status::LevelsRecord{{0.25}, {0.25}}));
+}
+
+// The data callbacks, as a host calls them.
+struct Callbacks : Fixture {
+  std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+
+  audio::InputDataCallback make(audio::SampleFormat format, std::vector<std::size_t> selected,
+                                std::size_t channels) {
+    auto callback =
+        make_data_callback(format, CaptureState{selected, stop, clock, channels}, sinks);
+    EXPECT_TRUE(callback.has_value());
+    return *callback;
+  }
+
+  template <class Sample>
+  static void deliver(const audio::InputDataCallback& callback, std::vector<Sample> buffer) {
+    std::get<audio::DataCallback<Sample>>(callback)(buffer, audio::InputCallbackInfo{});
+  }
+};
+
+TEST_F(Callbacks, EachFormatConvertsThenSelects) {
+  deliver<float>(make(audio::SampleFormat::F32, {1, 0}, 2), {1.0f, -1.0f, 0.5f, NAN, 0.25f});
+  EXPECT_EQ(pcm.all(), le({-32767, 32767, 0, 16383}));
+
+  pcm.writes.clear();
+  deliver<std::uint16_t>(make(audio::SampleFormat::U16, {0}, 3), {0, 1, 2, 32768, 4, 5, 65535, 7});
+  EXPECT_EQ(pcm.all(), le({-32768, 0}));
+  pcm.writes.clear();
+  deliver<std::int16_t>(make(audio::SampleFormat::I16, {2, 2}, 3), {0, 1, -2, 3, 4, 5});
+  EXPECT_EQ(pcm.all(), le({-2, -2, 5, 5}));
+}
+
+TEST_F(Callbacks, WireBytesOfFullScale) {
+  deliver<float>(make(audio::SampleFormat::F32, {0}, 1), {1.0f, -1.0f});
+  EXPECT_EQ(pcm.all(), std::string("\xff\x7f\x01\x80", 4));
+  pcm.writes.clear();
+  deliver<std::uint16_t>(make(audio::SampleFormat::U16, {0}, 1), {0, 32768, 65535});
+  EXPECT_EQ(pcm.all(), std::string("\x00\x80\x00\x00\xff\x7f", 6));
+}
+
+TEST_F(Callbacks, NothingOnceStopped) {
+  time.now += 60ms;  // a record would be due
+  const auto f32 = make(audio::SampleFormat::F32, {0}, 1);
+  const auto i16 = make(audio::SampleFormat::I16, {0}, 1);
+  const auto u16 = make(audio::SampleFormat::U16, {0}, 1);
+  stop->store(true);
+  deliver<float>(f32, {0.5f});
+  deliver<std::int16_t>(i16, {5});
+  deliver<std::uint16_t>(u16, {5});
+  EXPECT_TRUE(pcm.writes.empty());
+  EXPECT_TRUE(status.writes.empty());
+}
+
+TEST_F(Callbacks, OnlyTheThreeDecodableFormats) {
+  for (const auto format : audio::all_sample_formats) {
+    const bool decodable = format == audio::SampleFormat::F32 ||
+                           format == audio::SampleFormat::I16 || format == audio::SampleFormat::U16;
+    EXPECT_EQ(make_data_callback(format, CaptureState{{0}, stop, clock, 1}, sinks).has_value(),
+              decodable)
+        << audio::sample_format_name(format);
+  }
+}
+
+}  // namespace
+}  // namespace kestravo::samples

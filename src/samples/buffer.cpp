@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
+#include <memory>
+#include <string_view>
 
 namespace kestravo::samples {
 
@@ -83,14 +84,11 @@ void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_c
   if (channel_count == 0 || samples.size() < channel_count) return;
   const std::size_t frames = samples.size() / channel_count;
 
-  std::string block;
-  block.resize_and_overwrite(2 * frames * selected.size(), [&](char* out, std::size_t size) {
-    encode_block(samples, channel_count, selected, frames, out);
-    return size;
-  });
-  // One write for the whole block; the descriptor is unbuffered, so this is
-  // also the flush. A failure (the reader has gone) loses this block only.
-  sinks.pcm.write_all(block);
+  const std::size_t size = 2 * frames * selected.size();
+  // Not zero-filled: encode_block writes every byte.
+  const auto block = std::make_unique_for_overwrite<char[]>(size);
+  encode_block(samples, channel_count, selected, frames, block.get());
+  sinks.pcm.write_all(std::string_view(block.get(), size));
 
   std::lock_guard lock(clock.mutex);
   if (clock.now() - clock.last < kLevelsInterval) return;

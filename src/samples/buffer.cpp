@@ -1,6 +1,7 @@
 #include "samples/buffer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <memory>
 #include <string_view>
@@ -18,33 +19,38 @@ std::int16_t column_sample(std::span<const std::int16_t> samples, std::size_t ch
   return position < samples.size() ? samples[position] : std::int16_t{0};
 }
 
-void put_le(char* out, std::int16_t sample) {
+// The sample as it stands on the wire: little-endian, whatever the machine.
+std::uint16_t wire(std::int16_t sample) {
   const auto bits = static_cast<std::uint16_t>(sample);
-  out[0] = static_cast<char>(bits & 0xFF);
-  out[1] = static_cast<char>(bits >> 8);
+  if constexpr (std::endian::native == std::endian::little) return bits;
+  return std::byteswap(bits);
 }
 
-// Interleaves the selected columns of `frames` whole frames straight into
-// little-endian bytes: 2 * frames * selected.size() of them.
+// Interleaves the selected columns of `frames` whole frames into `out`, in
+// wire order: frames * selected.size() samples. `out` is deliberately not a
+// char pointer: char stores may alias anything, which would make the compiler
+// reload the indices after every sample.
 void encode_block(std::span<const std::int16_t> samples, std::size_t channel_count,
-                  std::span<const std::size_t> selected, std::size_t frames, char* out) {
+                  std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out) {
   const bool all_inside =
       std::all_of(selected.begin(), selected.end(),
                   [channel_count](std::size_t channel) { return channel < channel_count; });
   if (all_inside) {
     const std::int16_t* frame = samples.data();
+    if (selected.size() == 1) {
+      const std::size_t channel = selected[0];
+      for (std::size_t f = 0; f < frames; ++f, frame += channel_count)
+        *out++ = wire(frame[channel]);
+      return;
+    }
     for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
-      for (const std::size_t channel : selected) {
-        put_le(out, frame[channel]);
-        out += 2;
-      }
+      for (const std::size_t channel : selected) *out++ = wire(frame[channel]);
     }
     return;
   }
   for (std::size_t f = 0; f < frames; ++f) {
     for (const std::size_t channel : selected) {
-      put_le(out, column_sample(samples, channel_count, channel, f));
-      out += 2;
+      *out++ = wire(column_sample(samples, channel_count, channel, f));
     }
   }
 }
@@ -84,11 +90,14 @@ void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_c
   if (channel_count == 0 || samples.size() < channel_count) return;
   const std::size_t frames = samples.size() / channel_count;
 
-  const std::size_t size = 2 * frames * selected.size();
-  // Not zero-filled: encode_block writes every byte.
-  const auto block = std::make_unique_for_overwrite<char[]>(size);
+  const std::size_t count = frames * selected.size();
+  // Not zero-filled: encode_block writes every sample.
+  const auto block = std::make_unique_for_overwrite<std::uint16_t[]>(count);
   encode_block(samples, channel_count, selected, frames, block.get());
-  sinks.pcm.write_all(std::string_view(block.get(), size));
+  // One write for the whole block; the descriptor is unbuffered, so this is
+  // also the flush. A failure (the reader has gone) loses this block only.
+  sinks.pcm.write_all(
+      std::string_view(reinterpret_cast<const char*>(block.get()), count * sizeof(std::uint16_t)));
 
   std::lock_guard lock(clock.mutex);
   if (clock.now() - clock.last < kLevelsInterval) return;

@@ -1,0 +1,246 @@
+// The ALSA host: devices are the hinted PCMs, named by the PCM string that
+// opens them again. No PCM stays open between two operations, so listing
+// never keeps a device busy.
+#include <algorithm>
+#include <cstdlib>
+
+#include "audio/alsa/capture_loop.h"
+#include "audio/alsa/configs.h"
+#include "audio/alsa/pcm.h"
+#include "audio/audio.h"
+
+namespace kestravo::audio::alsa {
+
+namespace {
+
+using Ranges = std::vector<SupportedStreamConfigRange>;
+
+std::expected<Ranges, int> read_ranges(snd_pcm_t* pcm) {
+  auto space = PcmParamSpace::probe(pcm);
+  if (!space) return std::unexpected(space.error());
+  return build_ranges(*space);
+}
+
+struct ChmapFree {
+  void operator()(snd_pcm_chmap_t* map) const { std::free(map); }
+};
+struct ChmapsFree {
+  void operator()(snd_pcm_chmap_query_t** maps) const { snd_pcm_free_chmaps(maps); }
+};
+
+std::vector<std::optional<std::string>> position_names(const snd_pcm_chmap_t& map) {
+  std::vector<std::optional<std::string>> names;
+  for (unsigned i = 0; i < map.channels; ++i) {
+    const unsigned position = map.pos[i] & SND_CHMAP_POSITION_MASK;
+    const char* name = snd_pcm_chmap_long_name(static_cast<snd_pcm_chmap_position>(position));
+    names.push_back(name != nullptr ? std::optional<std::string>(name) : std::nullopt);
+  }
+  return names;
+}
+
+// The channel map a capture with `config`'s channel count would run with.
+// Maps offered for other channel counts say nothing about this one.
+std::vector<std::optional<std::string>> read_channel_names(snd_pcm_t* pcm,
+                                                           const SupportedStreamConfig& config) {
+  std::unique_ptr<snd_pcm_chmap_query_t*, ChmapsFree> maps(snd_pcm_query_chmaps(pcm));
+  if (maps) {
+    for (snd_pcm_chmap_query_t** map = maps.get(); *map != nullptr; ++map) {
+      if ((*map)->map.channels == config.channels) return position_names((*map)->map);
+    }
+  }
+  // Some PCMs tell their map only once the hardware parameters are set.
+  HwParams params = new_hw_params();
+  const auto format = alsa_format(config.sample_format);
+  unsigned rate = config.sample_rate;
+  if (!params || !format || snd_pcm_hw_params_any(pcm, params.get()) < 0 ||
+      snd_pcm_hw_params_set_access(pcm, params.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+      snd_pcm_hw_params_set_format(pcm, params.get(), *format) < 0 ||
+      snd_pcm_hw_params_set_channels(pcm, params.get(), config.channels) < 0 ||
+      snd_pcm_hw_params_set_rate_near(pcm, params.get(), &rate, nullptr) < 0 ||
+      snd_pcm_hw_params(pcm, params.get()) < 0) {
+    return {};
+  }
+  std::unique_ptr<snd_pcm_chmap_t, ChmapFree> map(snd_pcm_get_chmap(pcm));
+  if (!map || map->channels != config.channels) return {};
+  return position_names(*map);
+}
+
+// Configures `pcm` for `config` in `format` and returns the period size.
+// The period and the buffer are always set: left alone, plugin PCMs pick
+// 1-frame periods or buffers of hundreds of millions of frames.
+std::expected<snd_pcm_uframes_t, int> configure(snd_pcm_t* pcm, const StreamConfig& config,
+                                                snd_pcm_format_t format) {
+  HwParams params = new_hw_params();
+  if (!params) return std::unexpected(-ENOMEM);
+  snd_pcm_hw_params_t* p = params.get();
+  int err = snd_pcm_hw_params_any(pcm, p);
+  if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, p, SND_PCM_ACCESS_RW_INTERLEAVED);
+  if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, p, format);
+  if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, p, config.channels);
+  // A rate the PCM cannot run natively is refused, not resampled.
+  if (err >= 0) err = snd_pcm_hw_params_set_rate_resample(pcm, p, 0);
+  if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, p, config.sample_rate, 0);
+  if (err < 0) return std::unexpected(err);
+
+  const snd_pcm_uframes_t rate = config.sample_rate;
+  snd_pcm_uframes_t period =
+      config.buffer_frames.value_or(std::max<snd_pcm_uframes_t>(rate / 100, 1));
+  err = snd_pcm_hw_params_set_period_size_near(pcm, p, &period, nullptr);
+  if (err < 0) return std::unexpected(err);
+  // At least 100 ms of buffer (and two periods) gives a consumer that stalls
+  // for a moment room before the device overruns; a device that cannot
+  // buffer that much gets its largest buffer instead.
+  snd_pcm_uframes_t least = std::max<snd_pcm_uframes_t>((rate + 9) / 10, 2 * period);
+  HwParams with_least = new_hw_params(p);
+  if (with_least && snd_pcm_hw_params_set_buffer_size_min(pcm, with_least.get(), &least) >= 0) {
+    params = std::move(with_least);
+    p = params.get();
+  }
+  snd_pcm_uframes_t buffer = std::max<snd_pcm_uframes_t>(rate / 5, 4 * period);
+  err = snd_pcm_hw_params_set_buffer_size_near(pcm, p, &buffer);
+  if (err < 0) return std::unexpected(err);
+  err = snd_pcm_hw_params(pcm, p);
+  if (err < 0) return std::unexpected(err);
+  int dir = 0;
+  err = snd_pcm_hw_params_get_period_size(p, &period, &dir);
+  if (err < 0) return std::unexpected(err);
+
+  snd_pcm_sw_params_t* sw = nullptr;
+  snd_pcm_sw_params_alloca(&sw);
+  err = snd_pcm_sw_params_current(pcm, sw);
+  if (err >= 0) err = snd_pcm_sw_params_set_avail_min(pcm, sw, period);
+  if (err >= 0) err = snd_pcm_sw_params(pcm, sw);
+  if (err < 0) return std::unexpected(err);
+  return period;
+}
+
+class AlsaDevice final : public Device {
+ public:
+  explicit AlsaDevice(Hint hint) : hint_(std::move(hint)) {}
+
+  std::expected<std::string, DeviceNameError> name() const override {
+    if (!hint_.name) return std::unexpected(DeviceNameError::backend("the PCM hint has no name"));
+    return *hint_.name;
+  }
+
+  std::expected<Ranges, SupportedStreamConfigsError> supported_input_configs() const override {
+    if (playback_only()) return Ranges{};
+    if (!hint_.name) {
+      return std::unexpected(SupportedStreamConfigsError::backend("the PCM hint has no name"));
+    }
+    auto pcm = open_capture(*hint_.name);
+    if (!pcm) return std::unexpected(error_from_errno<SupportedStreamConfigsError>(pcm.error()));
+    auto ranges = read_ranges(pcm->get());
+    if (!ranges) {
+      return std::unexpected(error_from_errno<SupportedStreamConfigsError>(ranges.error()));
+    }
+    return *ranges;
+  }
+
+  std::expected<SupportedStreamConfig, DefaultStreamConfigError> default_input_config()
+      const override {
+    auto ranges = supported_input_configs();
+    if (!ranges) {
+      const auto& e = ranges.error();
+      if (e.kind == ErrorKind::DeviceNotAvailable) {
+        return std::unexpected(DefaultStreamConfigError::of(ErrorKind::DeviceNotAvailable));
+      }
+      if (e.kind == ErrorKind::BackendSpecific) {
+        return std::unexpected(DefaultStreamConfigError::backend(e.description));
+      }
+      return std::unexpected(DefaultStreamConfigError::of(ErrorKind::StreamTypeNotSupported));
+    }
+    auto config = pick_default_config(*ranges);
+    if (!config) {
+      return std::unexpected(DefaultStreamConfigError::of(ErrorKind::StreamTypeNotSupported));
+    }
+    return *config;
+  }
+
+  std::expected<std::unique_ptr<Stream>, BuildStreamError> build_input_stream(
+      const StreamConfig& config, InputDataCallback data_callback,
+      ErrorCallback error_callback) override {
+    if (!hint_.name) return std::unexpected(BuildStreamError::backend("the PCM hint has no name"));
+    const snd_pcm_format_t format = std::visit(
+        []<class Sample>(const DataCallback<Sample>&) {
+          if constexpr (std::is_same_v<Sample, float>) return SND_PCM_FORMAT_FLOAT_LE;
+          if constexpr (std::is_same_v<Sample, std::int16_t>) return SND_PCM_FORMAT_S16_LE;
+          if constexpr (std::is_same_v<Sample, std::uint16_t>) return SND_PCM_FORMAT_U16_LE;
+        },
+        data_callback);
+    auto pcm = open_capture(*hint_.name);
+    if (!pcm) return std::unexpected(error_from_errno<BuildStreamError>(pcm.error()));
+    auto period = configure(pcm->get(), config, format);
+    if (!period) return std::unexpected(error_from_errno<BuildStreamError>(period.error()));
+    if (const int err = snd_pcm_start(pcm->get()); err < 0) {
+      return std::unexpected(error_from_errno<BuildStreamError>(err));
+    }
+    return start_capture_loop(pcm_io(std::move(*pcm)),
+                              LoopSettings{config.channels, config.sample_rate, *period},
+                              std::move(data_callback), std::move(error_callback));
+  }
+
+ private:
+  bool playback_only() const { return hint_.ioid == "Output"; }
+
+  Hint hint_;
+};
+
+class AlsaHost final : public Host {
+ public:
+  std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
+    auto hints = pcm_hints();
+    if (!hints) return std::unexpected(DevicesError::backend(snd_strerror(hints.error())));
+    std::vector<std::unique_ptr<Device>> list;
+    for (auto& hint : *hints) list.push_back(std::make_unique<AlsaDevice>(std::move(hint)));
+    return list;
+  }
+
+  // Walks every hint, playback-only ones included, as the lookup promises.
+  std::optional<DeviceId> get_device_id_from_name(std::string_view name) override {
+    auto hints = pcm_hints();
+    if (!hints) return std::nullopt;
+    for (const auto& hint : *hints) {
+      if (hint.name.value_or("") == name) return DeviceId{std::string(name)};
+    }
+    return std::nullopt;
+  }
+
+  // The listing asks for one channel at a time; the names of the last device
+  // asked about are kept so that its PCM is opened once, not once per channel.
+  std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
+    if (element == 0) return std::nullopt;
+    if (!cached_ || cached_->first != device.token) {
+      cached_.emplace(device.token, names_of(device.token));
+    }
+    const auto& names = cached_->second;
+    if (element > names.size()) return std::nullopt;
+    return names[element - 1];
+  }
+
+ private:
+  static std::vector<std::optional<std::string>> names_of(const std::string& pcm_name) {
+    auto pcm = open_capture(pcm_name);
+    if (!pcm) return {};
+    auto ranges = read_ranges(pcm->get());
+    if (!ranges) return {};
+    const auto config = pick_default_config(*ranges);
+    if (!config) return {};
+    return read_channel_names(pcm->get(), *config);
+  }
+
+  std::optional<std::pair<std::string, std::vector<std::optional<std::string>>>> cached_;
+};
+
+}  // namespace
+
+}  // namespace kestravo::audio::alsa
+
+namespace kestravo::audio {
+
+std::unique_ptr<Host> default_host() {
+  alsa::silence_alsa_diagnostics();
+  return std::make_unique<alsa::AlsaHost>();
+}
+
+}  // namespace kestravo::audio

@@ -1,0 +1,374 @@
+#include "audio/alsa/capture_loop.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kestravo::audio::alsa {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+
+ private:
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int fd_ = -1;
+};
+
+class RealPcmIo final : public PcmIo {
+ public:
+  explicit RealPcmIo(PcmHandle pcm) : pcm_(std::move(pcm)) {}
+  int poll_descriptors_count() override { return snd_pcm_poll_descriptors_count(pcm_.get()); }
+  int poll_descriptors(std::span<pollfd> fds) override {
+    return snd_pcm_poll_descriptors(pcm_.get(), fds.data(), static_cast<unsigned>(fds.size()));
+  }
+  int poll_revents(std::span<pollfd> fds, unsigned short* revents) override {
+    return snd_pcm_poll_descriptors_revents(pcm_.get(), fds.data(),
+                                            static_cast<unsigned>(fds.size()), revents);
+  }
+  snd_pcm_sframes_t readi(void* buffer, snd_pcm_uframes_t frames) override {
+    return snd_pcm_readi(pcm_.get(), buffer, frames);
+  }
+  int prepare() override { return snd_pcm_prepare(pcm_.get()); }
+  int start() override { return snd_pcm_start(pcm_.get()); }
+  int resume() override { return snd_pcm_resume(pcm_.get()); }
+  snd_pcm_state_t state() override { return snd_pcm_state(pcm_.get()); }
+
+ private:
+  PcmHandle pcm_;
+};
+
+// The period buffer and the typed data callback that reads it.
+struct Sink {
+  void* buffer = nullptr;
+  std::function<void(std::size_t frames, const InputCallbackInfo&)> deliver;
+};
+
+template <class Sample>
+Sink make_sink(DataCallback<Sample> callback, const LoopSettings& settings) {
+  const std::size_t channels = settings.channels;
+  auto storage = std::make_shared<std::vector<Sample>>(settings.period_frames * channels);
+  Sink sink;
+  sink.buffer = storage->data();
+  sink.deliver = [storage, callback = std::move(callback), channels](
+                     std::size_t frames, const InputCallbackInfo& info) {
+    callback(std::span<const Sample>(storage->data(), frames * channels), info);
+  };
+  return sink;
+}
+
+// Everything the callback thread touches. It lives on the heap and is shared
+// by the stream and the thread, so a thread left behind at release (or still
+// running at process exit) never touches freed memory.
+struct LoopState {
+  std::unique_ptr<PcmIo> io;
+  LoopSettings settings;
+  LoopTuning tuning;
+  Sink sink;
+  ErrorCallback on_error;
+  Fd wake_read;
+  Fd wake_write;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> device_lost{false};
+  std::mutex mutex;
+  std::condition_variable finished_changed;
+  bool finished = false;
+};
+
+// The loop proper; its fields belong to the callback thread alone.
+class Loop {
+ public:
+  explicit Loop(LoopState& state) : s_(state) {}
+
+  void run() {
+    const int count = s_.io->poll_descriptors_count();
+    if (count <= 0) {
+      fault(count < 0 ? snd_strerror(count) : "the device offers nothing to wait on");
+      return;
+    }
+    fds_.assign(static_cast<std::size_t>(count) + 1, pollfd{});
+    fds_[0] = pollfd{s_.wake_read.get(), POLLIN, 0};
+    const int filled = s_.io->poll_descriptors(std::span(fds_).subspan(1));
+    if (filled < 0) {
+      fault(snd_strerror(filled));
+      return;
+    }
+    fds_.resize(static_cast<std::size_t>(filled) + 1);
+    while (step() == Next::Go) {
+    }
+  }
+
+ private:
+  enum class Next { Go, Stop };
+
+  Next step() {
+    if (s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
+    if (::poll(fds_.data(), fds_.size(), -1) < 0) {
+      if (errno == EINTR) return Next::Go;
+      return fault(std::string("waiting for the device failed: ") + std::strerror(errno));
+    }
+    if (fds_[0].revents != 0 || s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
+
+    unsigned short revents = 0;
+    const int err = s_.io->poll_revents(std::span(fds_).subspan(1), &revents);
+    if (err < 0) return on_error(err);
+    if ((revents & (POLLHUP | POLLNVAL)) != 0) return gone();
+    if ((revents & POLLERR) != 0) {
+      switch (s_.io->state()) {
+        case SND_PCM_STATE_DISCONNECTED:
+          return gone();
+        case SND_PCM_STATE_XRUN:
+          return recover_overrun();
+        case SND_PCM_STATE_SUSPENDED:
+          return recover_suspend();
+        default:
+          break;  // let the read tell what is wrong
+      }
+    } else if ((revents & POLLIN) == 0) {
+      return idle();
+    }
+
+    const snd_pcm_sframes_t frames = s_.io->readi(s_.sink.buffer, s_.settings.period_frames);
+    if (frames == -EAGAIN || frames == 0) return idle();
+    if (frames < 0) return on_error(static_cast<int>(frames));
+    idle_wakeups_ = 0;
+    backoff_ = s_.tuning.backoff_min;
+    if (s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
+    const auto now = Clock::now();
+    const auto span = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / s_.settings.sample_rate));
+    s_.sink.deliver(static_cast<std::size_t>(frames), InputCallbackInfo{now, now - span});
+    return Next::Go;
+  }
+
+  Next on_error(int err) {
+    if (err == -EINTR || err == -EAGAIN) return Next::Go;
+    if (err == -ENODEV || s_.io->state() == SND_PCM_STATE_DISCONNECTED) return gone();
+    if (err == -EPIPE) return recover_overrun();
+    if (err == -ESTRPIPE) return recover_suspend();
+    return fault(snd_strerror(err));
+  }
+
+  // A capture PCM left PREPARED after an overrun never delivers again; it
+  // has to be started as well.
+  Next recover_overrun() {
+    if (storm() == Next::Stop) return Next::Stop;
+    return prepare_and_start();
+  }
+
+  Next recover_suspend() {
+    if (storm() == Next::Stop) return Next::Stop;
+    int err = -EAGAIN;
+    for (int attempt = 0; attempt < 100 && err == -EAGAIN; ++attempt) {
+      err = s_.io->resume();
+      if (err == -EAGAIN && wait_for_wake(std::chrono::milliseconds(10))) return Next::Stop;
+    }
+    if (err == -ENODEV) return gone();
+    if (err < 0) return prepare_and_start();  // the device cannot resume: start afresh
+    return Next::Go;
+  }
+
+  Next prepare_and_start() {
+    int err = s_.io->prepare();
+    if (err >= 0) err = s_.io->start();
+    if (err >= 0) return Next::Go;
+    if (err == -ENODEV) return gone();
+    report(snd_strerror(err));
+    return Next::Go;  // the next read fails too and backs off
+  }
+
+  // Counts one recovery; a storm of them is treated as a failure.
+  Next storm() {
+    const auto now = Clock::now();
+    if (now - window_start_ >= std::chrono::seconds(1)) {
+      window_start_ = now;
+      recoveries_ = 0;
+    }
+    if (++recoveries_ <= s_.tuning.storm_recoveries) return Next::Go;
+    return fault("the device keeps overrunning or being suspended (" + std::to_string(recoveries_) +
+                     " recoveries within one second)",
+                 /*restore_state=*/false);
+  }
+
+  // A failure that is neither an overrun, a suspend nor the device gone:
+  // report it (rate-limited), wait, and bring the PCM back to running.
+  Next fault(const std::string& description, bool restore_state = true) {
+    report(description);
+    if (wait_for_wake(backoff_)) return Next::Stop;
+    backoff_ = std::min(backoff_ * 2, s_.tuning.backoff_max);
+    if (!restore_state) return Next::Go;
+    switch (s_.io->state()) {
+      case SND_PCM_STATE_DISCONNECTED:
+        return gone();
+      case SND_PCM_STATE_SUSPENDED:
+        return recover_suspend();
+      case SND_PCM_STATE_XRUN:
+      case SND_PCM_STATE_SETUP:
+        return prepare_and_start();
+      case SND_PCM_STATE_PREPARED: {
+        const int err = s_.io->start();
+        if (err == -ENODEV) return gone();
+        if (err < 0) report(snd_strerror(err));
+        return Next::Go;
+      }
+      default:
+        return Next::Go;
+    }
+  }
+
+  // Woken without data. A PCM whose descriptors keep waking us for nothing
+  // must not turn the loop into a busy one.
+  Next idle() {
+    if (++idle_wakeups_ < 100) return Next::Go;
+    idle_wakeups_ = 0;
+    return wait_for_wake(std::chrono::milliseconds(1)) ? Next::Stop : Next::Go;
+  }
+
+  Next gone() {
+    s_.device_lost.store(true);
+    if (!s_.stopping.load(std::memory_order_relaxed) && s_.on_error) {
+      s_.on_error(StreamError::of(ErrorKind::DeviceNotAvailable));
+    }
+    return Next::Stop;
+  }
+
+  void report(const std::string& description) {
+    const auto now = Clock::now();
+    if (reported_ && now - last_report_ < s_.tuning.report_interval) return;
+    reported_ = true;
+    last_report_ = now;
+    if (!s_.stopping.load(std::memory_order_relaxed) && s_.on_error) {
+      s_.on_error(StreamError::backend(description));
+    }
+  }
+
+  // Sleeps up to `timeout`; true when the stream is being released.
+  bool wait_for_wake(std::chrono::milliseconds timeout) {
+    pollfd wake{s_.wake_read.get(), POLLIN, 0};
+    const auto deadline = Clock::now() + timeout;
+    while (!s_.stopping.load(std::memory_order_relaxed)) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      const int n = ::poll(&wake, 1, static_cast<int>(left.count()));
+      if (n > 0) return true;
+      if (n == 0) return false;
+    }
+    return true;
+  }
+
+  LoopState& s_;
+  std::vector<pollfd> fds_;
+  std::chrono::milliseconds backoff_ = s_.tuning.backoff_min;
+  int idle_wakeups_ = 0;
+  Clock::time_point window_start_{};
+  int recoveries_ = 0;
+  bool reported_ = false;
+  Clock::time_point last_report_{};
+};
+
+class AlsaStream final : public Stream {
+ public:
+  AlsaStream(std::shared_ptr<LoopState> state, std::thread thread)
+      : state_(std::move(state)), thread_(std::move(thread)) {}
+
+  // Wakes the thread and lets it close the PCM. A data callback stuck in a
+  // write to a full pipe must not hold up the caller, so after a short wait
+  // the thread is left to finish (or to the process exit) on its own.
+  ~AlsaStream() override {
+    state_->stopping.store(true);
+    const char byte = 1;
+    if (write(state_->wake_write.get(), &byte, 1) < 0) {
+      // The flag alone stops the thread at its next step.
+    }
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+      return;
+    }
+    std::unique_lock lock(state_->mutex);
+    const bool done = state_->finished_changed.wait_for(lock, state_->tuning.release_wait,
+                                                        [&] { return state_->finished; });
+    lock.unlock();
+    if (done) {
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
+  }
+
+  std::expected<void, PlayStreamError> play() override {
+    if (state_->device_lost.load()) {
+      return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
+    }
+    return {};
+  }
+
+ private:
+  std::shared_ptr<LoopState> state_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<PcmIo> pcm_io(PcmHandle pcm) { return std::make_unique<RealPcmIo>(std::move(pcm)); }
+
+std::expected<std::unique_ptr<Stream>, BuildStreamError> start_capture_loop(
+    std::unique_ptr<PcmIo> io, const LoopSettings& settings, InputDataCallback data_callback,
+    ErrorCallback error_callback, const LoopTuning& tuning) {
+  auto state = std::make_shared<LoopState>();
+  state->io = std::move(io);
+  state->settings = settings;
+  state->tuning = tuning;
+  state->on_error = std::move(error_callback);
+  state->sink = std::visit([&](auto& callback) { return make_sink(std::move(callback), settings); },
+                           data_callback);
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) < 0) {
+    return std::unexpected(BuildStreamError::backend(std::strerror(errno)));
+  }
+  state->wake_read = Fd(pipe_fds[0]);
+  state->wake_write = Fd(pipe_fds[1]);
+  std::thread thread;
+  try {
+    thread = std::thread([state] {
+      Loop(*state).run();
+      state->io.reset();
+      std::lock_guard lock(state->mutex);
+      state->finished = true;
+      state->finished_changed.notify_all();
+    });
+  } catch (const std::system_error& e) {
+    return std::unexpected(
+        BuildStreamError::backend(std::string("cannot start the capture thread: ") + e.what()));
+  }
+  return std::make_unique<AlsaStream>(std::move(state), std::move(thread));
+}
+
+}  // namespace kestravo::audio::alsa

@@ -1,0 +1,216 @@
+#include "audio/sim/sim_stream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "audio/sim/signal.h"
+
+namespace kestravo::audio::sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long releasing a stream waits for its thread to notice; a callback
+// stuck in a write must not hold the caller up for longer.
+constexpr auto kReleaseWait = std::chrono::milliseconds(150);
+
+// Everything the stream's threads touch. They hold it by shared_ptr, so it
+// outlives the Stream handle and never lives in static storage: the process
+// may exit while they still run.
+struct Shared {
+  StreamSpec spec;
+  ErrorCallback on_error;
+
+  // Held around every call of the error callback, from whichever thread.
+  std::mutex error_mutex;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stop = false;
+  bool done = false;
+
+  void report(const StreamError& error) {
+    std::lock_guard lock(error_mutex);
+    if (on_error) on_error(error);
+  }
+
+  bool stopped() {
+    std::lock_guard lock(mutex);
+    return stop;
+  }
+
+  // False when the stream was stopped before `due`.
+  bool sleep_until(Clock::time_point due) {
+    std::unique_lock lock(mutex);
+    return !changed.wait_until(lock, due, [this] { return stop; });
+  }
+
+  void sleep_until_stopped() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [this] { return stop; });
+  }
+
+  void finish() {
+    std::lock_guard lock(mutex);
+    done = true;
+    changed.notify_all();
+  }
+};
+
+template <class Sample>
+struct Feed {
+  std::shared_ptr<Shared> shared;
+  DataCallback<Sample> on_data;
+  std::vector<std::vector<Sample>> explicit_buffers;
+  SignalGenerator signal;
+  std::vector<Sample> generated;
+  double interval_ns = 0;
+};
+
+void notify_disconnect(const std::shared_ptr<Shared>& shared, std::uint64_t notifications) {
+  for (std::uint64_t i = 0; i < notifications && !shared->stopped(); ++i) {
+    shared->report(StreamError::of(ErrorKind::DeviceNotAvailable));
+  }
+}
+
+template <class Sample>
+void run(const std::shared_ptr<Feed<Sample>>& feed) {
+  Shared& shared = *feed->shared;
+  const StreamSpec& spec = shared.spec;
+  auto errors = spec.stream_errors;
+  std::ranges::stable_sort(errors, {}, &StreamErrorSpec::after_buffers);
+  auto next_error = errors.begin();
+
+  // Each buffer is due at a fixed offset from the start, so time spent in
+  // the callback or oversleeping never accumulates.
+  const auto start = Clock::now();
+  for (std::uint64_t n = 0;; ++n) {
+    for (; next_error != errors.end() && next_error->after_buffers <= n; ++next_error) {
+      if (shared.stopped()) break;
+      shared.report(StreamError::backend(next_error->text));
+    }
+    if (spec.disconnect && spec.disconnect->after_buffers == n) {
+      // The platform reports a lost device from its own notification thread.
+      const auto notifications = spec.disconnect->notifications;
+      try {
+        std::thread([shared = feed->shared, notifications] {
+          notify_disconnect(shared, notifications);
+        }).detach();
+      } catch (const std::system_error&) {
+        notify_disconnect(feed->shared, notifications);
+      }
+      break;
+    }
+    if (spec.max_buffers && n >= *spec.max_buffers) {
+      shared.sleep_until_stopped();
+      break;
+    }
+    // Capped so that an absurd interval cannot overflow the clock.
+    const double offset_ns = std::min(static_cast<double>(n) * feed->interval_ns, 1e18);
+    const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double, std::nano>(offset_ns));
+    if (!shared.sleep_until(due)) break;
+
+    InputCallbackInfo info{Clock::now(), due};
+    std::span<const Sample> buffer;
+    if (n < feed->explicit_buffers.size()) {
+      buffer = feed->explicit_buffers[n];
+    } else {
+      feed->signal.fill(std::span<Sample>(feed->generated));
+      buffer = feed->generated;
+    }
+    if (feed->on_data) feed->on_data(buffer, info);
+  }
+  shared.finish();
+}
+
+class SimStream final : public Stream {
+ public:
+  SimStream(std::shared_ptr<Shared> shared, std::optional<ErrorSpec> play_error)
+      : shared_(std::move(shared)), play_error_(std::move(play_error)) {}
+
+  ~SimStream() override {
+    if (shared_->spec.runs_after_release) return;
+    std::unique_lock lock(shared_->mutex);
+    shared_->stop = true;
+    shared_->changed.notify_all();
+    // A callback stuck in a write keeps its thread; it ends by itself once
+    // the write returns, or with the process.
+    shared_->changed.wait_for(lock, kReleaseWait, [this] { return shared_->done; });
+  }
+
+  std::expected<void, PlayStreamError> play() override {
+    if (play_error_) return std::unexpected(play_error_->to<PlayStreamError>());
+    return {};
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::optional<ErrorSpec> play_error_;
+};
+
+template <class Sample>
+std::expected<std::unique_ptr<Stream>, BuildStreamError> start(const StreamSpec& spec,
+                                                               const StreamConfig& config,
+                                                               std::optional<ErrorSpec> play_error,
+                                                               DataCallback<Sample> data_callback,
+                                                               ErrorCallback error_callback) {
+  const std::uint32_t frames = config.buffer_frames.value_or(spec.buffer_frames);
+  double interval_ms = 0;
+  if (spec.interval_ms) {
+    interval_ms = *spec.interval_ms;
+  } else if (config.sample_rate > 0) {
+    interval_ms = frames * 1000.0 / config.sample_rate;
+  }
+
+  std::shared_ptr<Shared> shared;
+  std::shared_ptr<Feed<Sample>> feed;
+  try {
+    shared = std::make_shared<Shared>();
+    shared->spec = spec;
+    shared->on_error = std::move(error_callback);
+    feed = std::make_shared<Feed<Sample>>(
+        Feed<Sample>{shared,
+                     std::move(data_callback),
+                     {},
+                     SignalGenerator(spec.signal, config.sample_rate, config.channels),
+                     std::vector<Sample>(static_cast<std::size_t>(frames) * config.channels),
+                     interval_ms * 1e6});
+    for (const auto& raw_buffer : spec.buffers) {
+      auto& buffer = feed->explicit_buffers.emplace_back();
+      buffer.reserve(raw_buffer.size());
+      for (const auto& raw : raw_buffer) buffer.push_back(from_raw<Sample>(raw));
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(BuildStreamError::backend("not enough memory for the stream's buffers"));
+  }
+
+  try {
+    std::thread([feed] { run(feed); }).detach();
+  } catch (const std::system_error& e) {
+    return std::unexpected(
+        BuildStreamError::backend(std::string("cannot start the stream thread: ") + e.what()));
+  }
+  return std::make_unique<SimStream>(std::move(shared), std::move(play_error));
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<Stream>, BuildStreamError> start_stream(
+    const StreamSpec& spec, const StreamConfig& config, std::optional<ErrorSpec> play_error,
+    InputDataCallback data_callback, ErrorCallback error_callback) {
+  return std::visit(
+      [&](auto& callback) {
+        return start(spec, config, std::move(play_error), std::move(callback),
+                     std::move(error_callback));
+      },
+      data_callback);
+}
+
+}  // namespace kestravo::audio::sim

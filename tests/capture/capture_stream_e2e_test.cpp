@@ -1,0 +1,372 @@
+// A running capture on the simulated host: the PCM and levels it writes, the
+// lifeline, device loss and a parent that stops reading.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "capture/e2e_support.h"
+
+extern char** environ;
+
+namespace kestravo::testing {
+namespace {
+
+ChildOptions options_with(bool ChildOptions::*flag) {
+  ChildOptions options;
+  options.*flag = true;
+  return options;
+}
+
+std::string json_list(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
+  return out + "]";
+}
+
+template <class T>
+std::string json_numbers(const std::vector<T>& values) {
+  std::vector<std::string> items;
+  for (const T v : values) items.push_back(std::to_string(v));
+  return json_list(items);
+}
+
+// One device "Mic" of `channels` channels at 48000 Hz in `format`, with the
+// stream object `stream`.
+std::string device(std::uint16_t channels, const std::string& format, const std::string& stream) {
+  return R"({"devices":[{"name":"Mic","configs":[{"channels":)" + std::to_string(channels) +
+         R"(,"min_rate":48000,"max_rate":48000,"format":")" + format + R"("}],"stream":)" + stream +
+         "}]}";
+}
+
+// Explicit buffers only, then silence.
+std::string explicit_stream(const std::vector<std::string>& buffers, double interval_ms = 1) {
+  return R"({"buffers":)" + json_list(buffers) + R"(,"max_buffers":)" +
+         std::to_string(buffers.size()) + R"(,"interval_ms":)" + std::to_string(interval_ms) + "}";
+}
+
+// Runs a capture until `expected_bytes` of PCM have come and a little
+// longer, then ends it through the lifeline.
+RunResult capture_until(const std::string& scenario, const std::vector<std::string>& args,
+                        std::size_t expected_bytes) {
+  TempDir dir;
+  Child child(sim_exe(), args, with_scenario(dir, scenario));
+  child.wait_for_out_bytes(expected_bytes, 5s);
+  // Room for bytes that should not be there.
+  std::this_thread::sleep_for(60ms);
+  child.close_stdin();
+  RunResult result;
+  result.status = child.wait(5s).value_or(-1);
+  result.out = child.out();
+  result.err = child.err();
+  return result;
+}
+
+TEST(CapturePcm, ExplicitBuffersGiveExactBytes) {
+  const struct {
+    const char* name;
+    std::string scenario;
+    std::string channels;
+    std::string bytes;
+  } cases[] = {
+      {"f32 conversion table",
+       device(1, "F32",
+              explicit_stream({R"([1.0,-1.0,2.0,-3.0,0.5,-0.5,0.00001,"nan","inf","-inf"])"})),
+       "0", encode_pcm({32767, -32767, 32767, -32767, 16383, -16383, 0, 0, 32767, -32767})},
+      {"f32 full scale on the wire", device(1, "F32", explicit_stream({"[1.0,-1.0]"})), "0",
+       std::string("\xff\x7f\x01\x80", 4)},
+      {"u16 offset", device(1, "U16", explicit_stream({"[0,32768,65535]"})), "0",
+       std::string("\x00\x80\x00\x00\xff\x7f", 6)},
+      {"i16 bit for bit", device(1, "I16", explicit_stream({"[0,1,-1,32767,-32768,4660]"})), "0",
+       encode_pcm({0, 1, -1, 32767, -32768, 4660})},
+      {"order, partial frame dropped, short buffer writes nothing",
+       device(4, "I16",
+              explicit_stream({"[10,11,12,13,20,21,22,23,30,31]", "[1,2,3]", "[40,41,42,43]"})),
+       "2,0", encode_pcm({12, 10, 22, 20, 42, 40})},
+      {"duplicates", device(2, "I16", explicit_stream({"[1,2,3,4]"})), "1,1",
+       encode_pcm({2, 2, 4, 4})},
+      {"one of eight",
+       device(8, "U16",
+              explicit_stream({json_numbers<int>({
+                  32768, 1, 2, 3, 4, 5, 6, 7,  //
+                  32769, 1, 2, 3, 4, 5, 6, 7,  //
+              })})),
+       "0", encode_pcm({0, 1})},
+  };
+  for (const auto& c : cases) {
+    const auto result = capture_until(c.scenario, capture_args("Mic", c.channels), c.bytes.size());
+    EXPECT_EQ(result.status, 0) << c.name;
+    EXPECT_EQ(result.out, c.bytes) << c.name;
+    for (const auto& line : split_lines(result.err)) {
+      EXPECT_FALSE(is_error(line)) << c.name << ": " << line;
+    }
+  }
+}
+
+// Buffer b of `frames` stereo frames: a square wave whose amplitude depends
+// on b, so each buffer's levels differ from every other's.
+std::vector<int> level_buffer(int b, int frames) {
+  std::vector<int> samples;
+  for (int f = 0; f < frames; ++f) {
+    const int sign = f % 2 ? -1 : 1;
+    samples.push_back(sign * (1000 + 3000 * b));
+    samples.push_back(-sign * (500 + 700 * b + f));
+  }
+  return samples;
+}
+
+TEST(CaptureLevels, EachRecordDescribesTheBufferJustWritten) {
+  constexpr int kBuffers = 6, kFrames = 96;
+  std::vector<std::string> buffers;
+  for (int b = 0; b < kBuffers; ++b) buffers.push_back(json_numbers(level_buffer(b, kFrames)));
+  const auto result = capture_until(device(2, "I16", explicit_stream(buffers, 60)),
+                                    capture_args("Mic", "1,0"), kBuffers * kFrames * 2 * 2);
+  ASSERT_EQ(result.status, 0);
+  ASSERT_EQ(result.out.size(), std::size_t{kBuffers * kFrames * 2 * 2});
+
+  std::vector<std::string> expected;  // per buffer, from the PCM written for it
+  const std::size_t block = kFrames * 2 * 2;
+  for (int b = 0; b < kBuffers; ++b) {
+    expected.push_back(levels_line_for(result.out.substr(b * block, block), 2));
+  }
+  std::size_t next = 0, records = 0;
+  for (const auto& line : split_lines(result.err)) {
+    if (!is_levels(line)) continue;
+    ++records;
+    const auto found = std::find(expected.begin() + next, expected.end(), line);
+    ASSERT_NE(found, expected.end()) << "no buffer (in order) has levels " << line;
+    next = static_cast<std::size_t>(found - expected.begin()) + 1;
+  }
+  // 60 ms apart, every buffer after the first is due.
+  EXPECT_GE(records, std::size_t{kBuffers - 1});
+}
+
+TEST(CaptureLevels, RecordsAtLeast50msApart) {
+  TempDir dir;
+  Child child(sim_exe(), capture_args("Mic", "0,1"),
+              with_scenario(dir, device(2, "F32", R"({"buffer_frames":960,"interval_ms":20})")));
+  ASSERT_TRUE(child.wait_for([](const Child& c) { return count_if_line(c, is_levels) >= 6; }, 5s));
+  child.close_stdin();
+  EXPECT_EQ(child.wait(), 0);
+  std::optional<steady_clock::time_point> last;
+  for (const auto& line : timed_err_lines(child)) {
+    if (!is_levels(line.text)) continue;
+    // Written >= 50 ms apart; arrival may jitter by a few ms.
+    if (last) {
+      EXPECT_GE(line.at - *last, 45ms);
+    }
+    last = line.at;
+  }
+}
+
+// A real-time stream of 480-frame buffers (10 ms) of a sine on 2 channels.
+std::string live(const std::string& extra = "") {
+  return device(2, "F32", R"({"buffer_frames":480)" + extra + "}");
+}
+
+TEST(CaptureLifeline, RunsWhileHeldAndEndsPromptlyOnClose) {
+  for (const bool runs_after_release : {true, false}) {
+    SCOPED_TRACE(runs_after_release ? "runs after release" : "stops on release");
+    TempDir dir;
+    Child child(sim_exe(), capture_args("Mic", "1"),
+                with_scenario(dir, live(std::string(R"(,"runs_after_release":)") +
+                                        (runs_after_release ? "true" : "false"))));
+    ASSERT_TRUE(child.wait_for_err_line("\"ready\""));
+    std::this_thread::sleep_for(200ms);
+    const std::size_t before = child.out().size();
+    EXPECT_GT(before, 0u);
+    EXPECT_FALSE(child.wait(0ms).has_value()) << "ended while standard input was open";
+    const auto closed = steady_clock::now();
+    child.close_stdin();
+    ASSERT_EQ(child.wait(2s), 0);
+    EXPECT_LE(*child.exited_at() - closed, 100ms);
+    // What may still come: up to one poll interval of capture and a buffer
+    // in flight (960 bytes per 10 ms here), never a stream that runs on.
+    EXPECT_LE(out_bytes_since(child, closed), std::size_t{7 * 960});
+    EXPECT_EQ(child.out().size() % 2, 0u);
+  }
+}
+
+TEST(CaptureLifeline, EndsAtOnceWhenStandardInputIsAlreadyDone) {
+  const struct {
+    const char* name;
+    ChildOptions options;
+  } cases[] = {{"closed at start", options_with(&ChildOptions::close_stdin)},
+               {"pipe closed at once", ChildOptions{}}};
+  for (const auto& c : cases) {
+    TempDir dir;
+    const auto started = steady_clock::now();
+    Child child(sim_exe(), capture_args("Mic", "0"), with_scenario(dir, live(), c.options));
+    child.close_stdin();
+    ASSERT_EQ(child.wait(2s), 0) << c.name;
+    EXPECT_LE(*child.exited_at() - started, 500ms) << c.name;
+    const auto lines = split_lines(child.err());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ready_line(48000, 1)), 1) << c.name;
+  }
+}
+
+TEST(CaptureLifeline, BytesOnStandardInputAreIgnored) {
+  TempDir dir;
+  Child child(sim_exe(), capture_args("Mic", "0,1"), with_scenario(dir, live()));
+  ASSERT_TRUE(child.wait_for_err_line("\"ready\""));
+  const std::string noise(1000, 'x');
+  for (int i = 0; i < 10; ++i) {
+    child.write_stdin(noise);
+    child.write_stdin(std::string_view("\n\x04\0", 3));
+    std::this_thread::sleep_for(20ms);
+  }
+  const std::size_t during = child.out().size();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_GT(child.out().size(), during) << "capture stopped";
+  EXPECT_FALSE(child.wait(0ms).has_value());
+  child.close_stdin();
+  EXPECT_EQ(child.wait(2s), 0);
+  for (const auto& line : child.err_lines()) EXPECT_FALSE(is_error(line)) << line;
+}
+
+// Runs the capture with our own pipe as standard input, keeping its read end
+// so that its file status flags can be looked at after the child is gone.
+int stdin_flags_after_capture(const std::string& scenario_path, bool start_non_blocking) {
+  int in[2];
+  EXPECT_EQ(::pipe(in), 0);
+  if (start_non_blocking) ::fcntl(in[0], F_SETFL, ::fcntl(in[0], F_GETFL) | O_NONBLOCK);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_addclose(&actions, in[1]);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const std::string exe = sim_exe();
+  const std::string env = "KESTRAVO_SIM_SCENARIO=" + scenario_path;
+  std::vector<char*> envp;
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  envp.push_back(const_cast<char*>(env.c_str()));
+  envp.push_back(nullptr);
+  std::vector<std::string> args = {exe, "--driver", "Mic", "--channels", "0"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  EXPECT_EQ(::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  std::this_thread::sleep_for(150ms);
+  ::close(in[1]);
+  int status = -1;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const int flags = ::fcntl(in[0], F_GETFL);
+  ::close(in[0]);
+  return flags;
+}
+
+TEST(CaptureLifeline, StandardInputFlagsAsBefore) {
+  TempDir dir;
+  const std::string scenario = dir.write("scenario.json", live());
+  EXPECT_EQ(stdin_flags_after_capture(scenario, false) & O_NONBLOCK, 0);
+  EXPECT_NE(stdin_flags_after_capture(scenario, true) & O_NONBLOCK, 0);
+}
+
+TEST(CaptureDeviceLoss, ReportedPerNotificationThenSilentUntilTheLifelineEnds) {
+  const std::string lost = error_line(
+      status::code::device_disconnected,
+      "The requested device is no longer available. For example, it has been unplugged.");
+  for (const int notifications : {1, 3}) {
+    SCOPED_TRACE(notifications);
+    TempDir dir;
+    Child child(sim_exe(), capture_args("Mic", "0,1"),
+                with_scenario(dir, live(R"(,"disconnect":{"after_buffers":8,"notifications":)" +
+                                        std::to_string(notifications) + "}")));
+    ASSERT_TRUE(child.wait_for(
+        [&](const Child& c) {
+          return count_if_line(c, is_error) >= static_cast<std::size_t>(notifications);
+        },
+        5s));
+    std::this_thread::sleep_for(150ms);
+    EXPECT_FALSE(child.wait(0ms).has_value()) << "a lost device ended the process";
+    child.close_stdin();
+    ASSERT_EQ(child.wait(2s), 0);
+
+    // Exactly the buffers before the loss; no levels after its record.
+    EXPECT_EQ(child.out().size(), std::size_t{8 * 480 * 2 * 2});
+    bool after_loss = false;
+    int losses = 0;
+    for (const auto& line : child.err_lines()) {
+      if (is_error(line)) {
+        EXPECT_EQ(line + "\n", lost);
+        ++losses;
+        after_loss = true;
+      }
+      if (after_loss) {
+        EXPECT_FALSE(is_levels(line)) << "levels after the loss";
+      }
+    }
+    EXPECT_EQ(losses, notifications);
+  }
+}
+
+TEST(CaptureStreamError, ReportedAndCaptureGoesOn) {
+  TempDir dir;
+  Child child(
+      sim_exe(), capture_args("Mic", "0"),
+      with_scenario(dir, live(R"(,"stream_errors":[{"after_buffers":3,"text":"overrun"}])")));
+  ASSERT_TRUE(child.wait_for_err_line("\"error\"", 5s));
+  const std::size_t at_error = child.out().size();
+  EXPECT_TRUE(child.wait_for_out_bytes(at_error + 10 * 960, 5s)) << "PCM stopped after the error";
+  child.close_stdin();
+  ASSERT_EQ(child.wait(2s), 0);
+  const auto lines = child.err_lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), is_error), 1);
+  EXPECT_NE(
+      std::find(
+          lines.begin(), lines.end(),
+          R"({"type":"error","code":"device_disconnected","message":"A backend-specific error has occurred: overrun"})"),
+      lines.end());
+}
+
+TEST(CaptureClosedOutput, LevelsKeepComingAndTheLifelineStillWorks) {
+  const struct {
+    const char* name;
+    ChildOptions options;
+    bool close_later;
+  } cases[] = {
+      {"reader gone from the start", options_with(&ChildOptions::broken_stdout), false},
+      {"reader closes during capture", options_with(&ChildOptions::ignore_stdout), true},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    Child child(sim_exe(), capture_args("Mic", "0,1"), with_scenario(dir, live(), c.options));
+    ASSERT_TRUE(child.wait_for_err_line("\"ready\"")) << c.name;
+    if (c.close_later) {
+      std::this_thread::sleep_for(50ms);
+      child.close_stdout_reader();
+    }
+    const std::size_t levels = count_if_line(child, is_levels);
+    EXPECT_TRUE(child.wait_for(
+        [&](const Child& ch) { return count_if_line(ch, is_levels) >= levels + 3; }, 3s))
+        << c.name;
+    child.close_stdin();
+    EXPECT_EQ(child.wait(2s), 0) << c.name;
+  }
+}
+
+TEST(CaptureStuckParent, ClosingStandardInputEndsACaptureBlockedOnOutput) {
+  TempDir dir;
+  // As fast as the callback returns: the pipe is full at once and the
+  // callback stays blocked in its write.
+  Child child(
+      sim_exe(), capture_args("Mic", "0,1"),
+      with_scenario(dir, live(R"(,"interval_ms":0)"), options_with(&ChildOptions::ignore_stdout)));
+  ASSERT_TRUE(child.wait_for_err_line("\"ready\""));
+  std::this_thread::sleep_for(200ms);
+  const auto closed = steady_clock::now();
+  child.close_stdin();
+  ASSERT_EQ(child.wait(2s), 0);
+  EXPECT_LE(*child.exited_at() - closed, 200ms);
+}
+
+}  // namespace
+}  // namespace kestravo::testing

@@ -1,0 +1,167 @@
+// The real executable over ALSA, run the way the parent runs it, on a
+// hermetic configuration: the listing line byte for byte, and captured PCM
+// against both the known samples and arecord's capture of the same PCM.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "hermetic_alsa.h"
+#include "support/child.h"
+
+namespace kestravo {
+namespace {
+
+using testing::Child;
+using testing::ChildOptions;
+using testing::HermeticAlsa;
+
+constexpr const char* kArecord = "/usr/bin/arecord";
+// Capture picks the widest configuration: every PCM here is a plugin that
+// reports the 32-channel cap, and I16 comes first, so a frame of the device
+// is 32 little-endian 16-bit samples.
+constexpr std::size_t kDeviceChannels = 32;
+constexpr std::size_t kFrameBytes = kDeviceChannels * 2;
+
+ChildOptions with_config(const HermeticAlsa& alsa) {
+  ChildOptions options;
+  options.env["ALSA_CONFIG_PATH"] = alsa.config;
+  return options;
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    text += (i ? ",\"" : "\"") + names[i] + "\"";
+  }
+  return text + "]";
+}
+
+TEST(AlsaEndToEnd, ListingShowsTheOpenableCapturePcmsExactly) {
+  HermeticAlsa alsa;
+  const std::vector<std::string> unnamed(32, "");
+  std::vector<std::string> mapped = {"Front Left",
+                                     "Front Right",
+                                     "Front Center",
+                                     "LFE",
+                                     "Rear Left",
+                                     "Rear Right",
+                                     "Front Left Center",
+                                     "Front Right Center",
+                                     "Rear Center",
+                                     "Side Left",
+                                     "Side Right",
+                                     "Top Center",
+                                     "Top Front Left",
+                                     "Top Front Center",
+                                     "Top Front Right",
+                                     "Top Rear Left",
+                                     "Top Rear Center",
+                                     "Top Rear Right",
+                                     "Top Front Left Center",
+                                     "Top Front Right Center",
+                                     "Left LFE",
+                                     "Right LFE",
+                                     "Top Side Left",
+                                     "Top Side Right",
+                                     "Bottom Center",
+                                     "Bottom Left Center",
+                                     "Bottom Right Center",
+                                     "Unused",
+                                     "Unknown",
+                                     "Mono",
+                                     "Front Left",
+                                     "Front Right"};
+  auto entry = [](const std::string& name, const std::vector<std::string>& names) {
+    return R"({"name":")" + name + R"(","inputs":32,"sampleRate":48000.0,"channelNames":)" +
+           quoted_list(names) + "}";
+  };
+  const std::string expected = R"({"type":"drivers","drivers":[)" + entry("capfile", unnamed) +
+                               "," + entry("mapped", mapped) + "," + entry("smallmaps", unnamed) +
+                               "]}\n";
+
+  const auto result = testing::run(testing::real_exe(), {"--list"}, {}, with_config(alsa));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, expected);
+  EXPECT_EQ(result.err, "");
+}
+
+// The selected channels of whole device frames, in selection order.
+std::string pick(const std::string& frames, const std::vector<std::size_t>& channels,
+                 std::size_t frame_count) {
+  std::string out;
+  for (std::size_t f = 0; f < frame_count; ++f) {
+    for (std::size_t c : channels) out.append(frames, f * kFrameBytes + c * 2, 2);
+  }
+  return out;
+}
+
+std::string arecord(const HermeticAlsa& alsa, unsigned rate, std::size_t frames) {
+  EXPECT_EQ(access(kArecord, X_OK), 0) << "arecord (alsa-utils) is needed";
+  const auto result =
+      testing::run(kArecord,
+                   {"-q", "-D", "capfile", "-f", "S16_LE", "-c", std::to_string(kDeviceChannels),
+                    "-r", std::to_string(rate), "-t", "raw", "-s", std::to_string(frames)},
+                   {}, with_config(alsa));
+  EXPECT_EQ(result.status, 0) << result.err;
+  return result.out;
+}
+
+TEST(AlsaEndToEnd, CapturedPcmIsTheKnownFramesWithTheSelectedChannels) {
+  // Half the infile: past its end the file plugin repeats its last chunk.
+  constexpr std::size_t kFrames = 8192;
+  HermeticAlsa alsa(2 * kFrames * kFrameBytes);
+  const struct {
+    std::string channels;
+    std::vector<std::size_t> picked;
+    std::optional<unsigned> rate;
+  } cases[] = {
+      {"0,1", {0, 1}, 48000},
+      {"31,0,5,5", {31, 0, 5, 5}, 44100},
+      {"0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31",
+       {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+        16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31},
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const unsigned rate = c.rate.value_or(48000);
+    std::vector<std::string> args = {"--driver", "capfile", "--channels", c.channels};
+    if (c.rate) {
+      args.push_back("--sample-rate");
+      args.push_back(std::to_string(*c.rate));
+    }
+    Child child(testing::real_exe(), args, with_config(alsa));
+    const std::size_t wanted = kFrames * c.picked.size() * 2;
+    ASSERT_TRUE(child.wait_for_out_bytes(wanted)) << c.channels;
+    child.close_stdin();
+    ASSERT_EQ(child.wait(), 0) << c.channels;
+
+    const std::string expected = pick(alsa.infile_bytes, c.picked, kFrames);
+    const std::string peer = pick(arecord(alsa, rate, kFrames), c.picked, kFrames);
+    EXPECT_EQ(peer, expected) << "arecord, " << c.channels;
+    EXPECT_TRUE(child.out().compare(0, wanted, expected) == 0) << c.channels;
+
+    const auto lines = child.err_lines();
+    ASSERT_FALSE(lines.empty());
+    const std::string ready = R"({"type":"ready","sampleRate":)" + std::to_string(rate) +
+                              R"(.0,"channels":)" + std::to_string(c.picked.size()) + "}";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ready), 1) << c.channels;
+    for (const auto& line : lines) {
+      EXPECT_TRUE(line == ready || line.starts_with(R"({"type":"levels",)")) << line;
+    }
+  }
+}
+
+TEST(AlsaEndToEnd, PcmsThatAreNotCaptureDevicesAreNotFound) {
+  HermeticAlsa alsa;
+  for (const char* name : {"broken", "ghost", "speaker", "null"}) {
+    const auto result = testing::run(testing::real_exe(), {"--driver", name, "--channels", "0"}, {},
+                                     with_config(alsa));
+    EXPECT_EQ(result.status, 1) << name;
+    EXPECT_EQ(result.out, "") << name;
+    EXPECT_EQ(result.err, std::string(R"({"type":"error","code":"driver_not_found","message":)") +
+                              "\"no input device named '" + name + "'\"}\n")
+        << name;
+  }
+}
+
+}  // namespace
+}  // namespace kestravo

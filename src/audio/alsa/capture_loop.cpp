@@ -56,6 +56,7 @@ class RealPcmIo final : public PcmIo {
   snd_pcm_sframes_t readi(void* buffer, snd_pcm_uframes_t frames) override {
     return snd_pcm_readi(pcm_.get(), buffer, frames);
   }
+  snd_pcm_sframes_t avail_update() override { return snd_pcm_avail_update(pcm_.get()); }
   int prepare() override { return snd_pcm_prepare(pcm_.get()); }
   int start() override { return snd_pcm_start(pcm_.get()); }
   int resume() override { return snd_pcm_resume(pcm_.get()); }
@@ -130,6 +131,7 @@ class Loop {
 
   Next step() {
     if (s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
+    if (std::exchange(period_waiting_, false)) return read_period();
     if (::poll(fds_.data(), fds_.size(), -1) < 0) {
       if (errno == EINTR) return Next::Go;
       return fault(std::string("waiting for the device failed: ") + std::strerror(errno));
@@ -155,7 +157,12 @@ class Loop {
       return idle();
     }
 
-    const snd_pcm_sframes_t frames = s_.io->readi(s_.sink.buffer, s_.settings.period_frames);
+    return read_period();
+  }
+
+  Next read_period() {
+    const snd_pcm_uframes_t period = s_.settings.period_frames;
+    const snd_pcm_sframes_t frames = s_.io->readi(s_.sink.buffer, period);
     if (frames == -EAGAIN || frames == 0) return idle();
     if (frames < 0) return on_error(static_cast<int>(frames));
     idle_wakeups_ = 0;
@@ -165,6 +172,12 @@ class Loop {
     const auto span = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(frames) / s_.settings.sample_rate));
     s_.sink.deliver(static_cast<std::size_t>(frames), InputCallbackInfo{now, now - span});
+    // When the next period is already there (a consumer that fell behind, or
+    // a PCM without a clock), waiting in poll first would only cost two
+    // system calls per period. Release is still seen: the flag is checked on
+    // every step.
+    const snd_pcm_sframes_t avail = s_.io->avail_update();
+    period_waiting_ = avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) >= period;
     return Next::Go;
   }
 
@@ -286,6 +299,7 @@ class Loop {
 
   LoopState& s_;
   std::vector<pollfd> fds_;
+  bool period_waiting_ = false;
   std::chrono::milliseconds backoff_ = s_.tuning.backoff_min;
   int idle_wakeups_ = 0;
   Clock::time_point window_start_{};

@@ -26,6 +26,7 @@ class PcmIo {
   virtual int poll_descriptors(std::span<pollfd> fds) = 0;
   virtual int poll_revents(std::span<pollfd> fds, unsigned short* revents) = 0;
   virtual snd_pcm_sframes_t readi(void* buffer, snd_pcm_uframes_t frames) = 0;
+  virtual snd_pcm_sframes_t avail_update() = 0;
   virtual int prepare() = 0;
   virtual int start() = 0;
   virtual int resume() = 0;

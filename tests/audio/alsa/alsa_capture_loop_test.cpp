@@ -21,14 +21,17 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // One wake-up of the loop: what the descriptors report, what the read that
-// follows returns (frames, or a negative errno), and the PCM state then.
+// follows returns (frames, or a negative errno), the PCM state then, and
+// whether another period is already waiting after the read.
 struct Step {
   unsigned short revents = POLLIN;
   snd_pcm_sframes_t read = 4;
   snd_pcm_state_t state = SND_PCM_STATE_RUNNING;
+  bool more = false;
 };
 
 Step data() { return {}; }
+Step data_and_more() { return {POLLIN, 4, SND_PCM_STATE_RUNNING, true}; }
 Step read_error(int err, snd_pcm_state_t state = SND_PCM_STATE_RUNNING) {
   return {POLLIN, -err, state};
 }
@@ -38,7 +41,7 @@ Step poll_says(unsigned short revents, snd_pcm_state_t state = SND_PCM_STATE_RUN
 
 // What the fake saw, readable by the test while the loop runs.
 struct Calls {
-  std::atomic<int> reads{0}, prepares{0}, starts{0}, resumes{0};
+  std::atomic<int> polls{0}, reads{0}, prepares{0}, starts{0}, resumes{0};
   std::atomic<bool> closed{false};
 };
 
@@ -70,19 +73,26 @@ class ScriptedPcm final : public PcmIo {
     return 1;
   }
   int poll_revents(std::span<pollfd>, unsigned short* revents) override {
+    ++calls_->polls;
     if (next_ >= script_.size() && !(repeat_last_ && !script_.empty())) {
       char byte;
       EXPECT_EQ(read(ready_read_, &byte, 1), 1);
       *revents = 0;
       return 0;
     }
-    current_ = script_[std::min(next_, script_.size() - 1)];
-    ++next_;
+    advance();
+    polled_ = true;
     *revents = current_.revents;
     return 0;
   }
   snd_pcm_sframes_t readi(void* buffer, snd_pcm_uframes_t frames) override {
     ++calls_->reads;
+    // A read straight after the last one, without waiting in poll.
+    if (!std::exchange(polled_, false)) {
+      EXPECT_TRUE(current_.more) << "read without poll although no period was waiting";
+      if (next_ >= script_.size()) return -EAGAIN;
+      advance();
+    }
     if (current_.read <= 0) return current_.read;
     // Every sample carries the number of the step that delivered it.
     auto* samples = static_cast<std::int16_t*>(buffer);
@@ -106,13 +116,20 @@ class ScriptedPcm final : public PcmIo {
     return result;
   }
   snd_pcm_state_t state() override { return current_.state; }
+  snd_pcm_sframes_t avail_update() override { return current_.more ? 4 : 0; }
 
  private:
+  void advance() {
+    current_ = script_[std::min(next_, script_.size() - 1)];
+    ++next_;
+  }
+
   std::vector<Step> script_;
   std::shared_ptr<Calls> calls_;
   bool repeat_last_;
   std::deque<int> resume_results_;
   std::size_t next_ = 0;
+  bool polled_ = false;
   Step current_;
   int ready_read_ = -1;
   int ready_write_ = -1;
@@ -293,6 +310,16 @@ TEST(AlsaCaptureLoopTest, AnOverrunStormIsAnErrorAndSlowsDown) {
   // 50 recoveries at once, then each one waits: nowhere near a spin.
   EXPECT_GT(run.calls->prepares, 50);
   EXPECT_LT(run.calls->prepares, 70);
+}
+
+TEST(AlsaCaptureLoopTest, APeriodAlreadyWaitingIsReadWithoutPolling) {
+  LoopRun run({data_and_more(), data_and_more(), data(), data()});
+  ASSERT_TRUE(run.seen->wait([](Seen& s) { return s.buffers.size() >= 4; }));
+  run.settle();
+  std::lock_guard lock(run.seen->mutex);
+  EXPECT_EQ(run.seen->buffers, (std::vector<int>{0, 1, 2, 3}));
+  // Steps 1 and 2 came straight after a read; the last poll finds silence.
+  EXPECT_EQ(run.calls->polls, 3);
 }
 
 TEST(AlsaCaptureLoopTest, ReleaseWakesAWaitingLoopAndClosesThePcm) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -38,14 +37,6 @@ void encode_block(std::span<const std::int16_t> samples, std::size_t channel_cou
                   [channel_count](std::size_t channel) { return channel < channel_count; });
   if (all_inside) {
     const std::int16_t* frame = samples.data();
-    // Every channel in device order is the buffer itself: one copy instead
-    // of a gather per sample, which at 32 channels costs more than the pipe.
-    bool identity = selected.size() == channel_count;
-    for (std::size_t i = 0; identity && i < selected.size(); ++i) identity = selected[i] == i;
-    if (identity && std::endian::native == std::endian::little) {
-      std::memcpy(out, frame, frames * channel_count * sizeof(std::int16_t));
-      return;
-    }
     if (selected.size() == 1) {
       const std::size_t channel = selected[0];
       for (std::size_t f = 0; f < frames; ++f, frame += channel_count)
@@ -62,6 +53,16 @@ void encode_block(std::span<const std::int16_t> samples, std::size_t channel_cou
       *out++ = wire(column_sample(samples, channel_count, channel, f));
     }
   }
+}
+
+// Whether the selection is 0, 1, ..., channel_count - 1 on a machine whose
+// samples are already in wire order.
+bool every_channel_in_order(std::span<const std::size_t> selected, std::size_t channel_count) {
+  if (std::endian::native != std::endian::little || selected.size() != channel_count) return false;
+  for (std::size_t i = 0; i < selected.size(); ++i) {
+    if (selected[i] != i) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -100,13 +101,20 @@ void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_c
   const std::size_t frames = samples.size() / channel_count;
 
   const std::size_t count = frames * selected.size();
-  // Not zero-filled: encode_block writes every sample.
-  const auto block = std::make_unique_for_overwrite<std::uint16_t[]>(count);
-  encode_block(samples, channel_count, selected, frames, block.get());
   // One write for the whole block; the descriptor is unbuffered, so this is
   // also the flush. A failure (the reader has gone) loses this block only.
-  sinks.pcm.write_all(
-      std::string_view(reinterpret_cast<const char*>(block.get()), count * sizeof(std::uint16_t)));
+  if (every_channel_in_order(selected, channel_count)) {
+    // The whole frames are the block already: no copy, which at 32 channels
+    // of an unpaced device costs as much as the pipe.
+    sinks.pcm.write_all(std::string_view(reinterpret_cast<const char*>(samples.data()),
+                                         count * sizeof(std::int16_t)));
+  } else {
+    // Not zero-filled: encode_block writes every sample.
+    const auto block = std::make_unique_for_overwrite<std::uint16_t[]>(count);
+    encode_block(samples, channel_count, selected, frames, block.get());
+    sinks.pcm.write_all(std::string_view(reinterpret_cast<const char*>(block.get()),
+                                         count * sizeof(std::uint16_t)));
+  }
 
   std::lock_guard lock(clock.mutex);
   if (clock.now() - clock.last < kLevelsInterval) return;

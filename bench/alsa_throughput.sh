@@ -14,6 +14,7 @@ source "$(dirname "$0")/../scripts/lib.sh"
 SECONDS_PER_RUN=${1:-3}
 RUNS=${2:-3}
 
+KESTRAVO_CMAKE_ARGS=()
 kestravo_build kestravo-core-audio-capture
 exe="$KESTRAVO_BUILD/kestravo-core-audio-capture"
 

@@ -1,0 +1,249 @@
+// `--list` on the simulated host, compared byte for byte: one drivers line on
+// standard output, nothing on standard error, exit status 0, whatever the
+// devices do.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/child.h"
+
+namespace kestravo {
+namespace {
+
+using testing::ChildOptions;
+using testing::run;
+using testing::RunResult;
+using testing::TempDir;
+
+// Scenario pieces: `members` are a JSON object's members without braces.
+std::string object(const std::string& members) { return "{" + members + "}"; }
+std::string scenario(const std::vector<std::string>& devices, const std::string& extra = "") {
+  std::string list;
+  for (const auto& d : devices) list += (list.empty() ? "" : ",") + d;
+  return R"({"devices":[)" + list + "]" + (extra.empty() ? "" : "," + extra) + "}";
+}
+std::string range(int channels, int min_rate, int max_rate) {
+  return R"({"channels":)" + std::to_string(channels) + R"(,"min_rate":)" +
+         std::to_string(min_rate) + R"(,"max_rate":)" + std::to_string(max_rate) +
+         R"(,"format":"F32"})";
+}
+// Two channels at 48000 Hz, that as the default, plus `more` members.
+std::string stereo(const std::string& name_member, const std::string& more = "") {
+  return object(name_member + R"(,"configs":[)" + range(2, 48000, 48000) +
+                R"(],"default_config":{"channels":2,"rate":48000,"format":"F32"})" +
+                (more.empty() ? "" : "," + more));
+}
+
+std::string drivers(const std::string& entries) {
+  return R"({"type":"drivers","drivers":[)" + entries + "]}\n";
+}
+
+const std::string kDefaultList = drivers(
+    R"({"name":"Simulated Microphone","inputs":2,"sampleRate":48000.0,"channelNames":["Left","Right"]},)"
+    R"({"name":"Simulated Line In","inputs":8,"sampleRate":48000.0,)"
+    R"("channelNames":["In 1","In 2","In 3","In 4","In 5","In 6","In 7","In 8"]})");
+
+// No scenario: the built-in default.
+RunResult list(const std::optional<std::string>& scenario_json,
+               const std::vector<std::string>& args = {"--list"}) {
+  TempDir dir;
+  ChildOptions options;
+  options.env["KESTRAVO_SIM_SCENARIO"] =
+      scenario_json ? std::optional(dir.write("scenario.json", *scenario_json)) : std::nullopt;
+  return run(testing::sim_exe(), args, {}, options);
+}
+
+struct Case {
+  std::string what;
+  std::string scenario;
+  std::string out;
+};
+
+void expect_listings(const std::vector<Case>& cases) {
+  for (const auto& c : cases) {
+    const auto result = list(c.scenario);
+    EXPECT_EQ(result.status, 0) << c.what;
+    EXPECT_EQ(result.err, "") << c.what;
+    EXPECT_EQ(result.out, c.out) << c.what;
+  }
+}
+
+TEST(ListingEndToEnd, BuiltInDefaultScenario) {
+  for (const auto& value : {std::optional<std::string>(), std::optional<std::string>("")}) {
+    ChildOptions options;
+    options.env["KESTRAVO_SIM_SCENARIO"] = value;
+    const auto result = run(testing::sim_exe(), {"--list"}, {}, options);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, kDefaultList);
+  }
+}
+
+TEST(ListingEndToEnd, ListAnywhereAmongOtherArguments) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--driver", "Simulated Microphone", "--channels", "0", "--list"},
+      {"--list", "--channels"},
+      {"--sample-rate", "abc", "--list", "--bogus", ""},
+      {"--driver", "--list"},
+      {"\xff", "--list", "--list"},
+  };
+  for (const auto& args : cases) {
+    const auto result = list(std::nullopt, args);
+    EXPECT_EQ(result.status, 0) << ::testing::PrintToString(args);
+    EXPECT_EQ(result.err, "") << ::testing::PrintToString(args);
+    EXPECT_EQ(result.out, kDefaultList) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(ListingEndToEnd, EmptyLists) {
+  expect_listings({
+      {"no devices at all", "{}", drivers("")},
+      {"only an output device", scenario({R"({"name":"Speakers","channel_names":["L","R"]})"}),
+       drivers("")},
+      {"enumeration fails", scenario({stereo(R"("name":"Mic")")}, R"("enumeration_error":"-50")"),
+       drivers("")},
+      {"every device drops out",
+       scenario({stereo(R"("name":"A")",
+                        R"("configs_error":"device_not_available","configs_fail_after":1)"),
+                 stereo(R"("name_error":"no name")")}),
+       drivers("")},
+  });
+}
+
+TEST(ListingEndToEnd, DevicesLeftOut) {
+  const std::string kept = stereo(R"("name":"Kept")");
+  const std::string entry =
+      drivers(R"({"name":"Kept","inputs":2,"sampleRate":48000.0,"channelNames":["",""]})");
+  expect_listings({
+      {"configurations fail on the second read",
+       scenario({stereo(R"("name":"Gone")",
+                        R"("configs_error":"device_not_available","configs_fail_after":1)"),
+                 kept}),
+       entry},
+      {"configurations fail from the first read",
+       scenario({stereo(R"("name":"Gone")", R"("configs_error":{"backend":"busy"})"), kept}),
+       entry},
+      {"configurations fail only after both reads: listed",
+       scenario({stereo(R"("name":"Kept")",
+                        R"("configs_error":"invalid_argument","configs_fail_after":2)")}),
+       entry},
+      {"name cannot be read", scenario({kept, stereo(R"("name_error":"bad")")}), entry},
+      {"only 0-channel ranges",
+       scenario({object(R"("name":"Zero","configs":[)" + range(0, 8000, 48000) + "," +
+                        range(0, 48000, 96000) +
+                        R"(],"default_config":{"channels":2,"rate":48000,"format":"F32"})"),
+                 kept}),
+       entry},
+  });
+}
+
+TEST(ListingEndToEnd, EntryFields) {
+  expect_listings({
+      {"largest channel count over 2- and 8-channel ranges, exactly that many names",
+       scenario({object(R"("name":"Multi","configs":[)" + range(2, 48000, 48000) + "," +
+                        range(8, 48000, 48000) +
+                        R"(],"default_config":{"channels":2,"rate":48000,"format":"F32"},)"
+                        R"("channel_names":["1","2","3","4","5","6","7","8","9"])")}),
+       drivers(R"({"name":"Multi","inputs":8,"sampleRate":48000.0,)"
+               R"("channelNames":["1","2","3","4","5","6","7","8"]})")},
+      {"no default configuration: highest maximum rate",
+       scenario({object(R"("name":"NoDefault","configs":[)" + range(1, 44100, 48000) + "," +
+                        range(1, 8000, 96000) + "," + range(1, 8000, 16000) + "]")}),
+       drivers(R"({"name":"NoDefault","inputs":1,"sampleRate":96000.0,"channelNames":[""]})")},
+      {"the default configuration's rate, below the ranges' maximum",
+       scenario({object(R"("name":"Default","configs":[)" + range(1, 8000, 96000) +
+                        R"(],"default_config":{"channels":1,"rate":44100,"format":"I16"})")}),
+       drivers(R"({"name":"Default","inputs":1,"sampleRate":44100.0,"channelNames":[""]})")},
+      {"not found again by name: no channelNames",
+       scenario({stereo(R"("name":"Vanishing")", R"("findable":false,"channel_names":["L","R"])")}),
+       drivers(R"({"name":"Vanishing","inputs":2,"sampleRate":48000.0})")},
+      {"unreadable channel names are empty text in their place",
+       scenario({stereo(R"("name":"Mic")", R"("channel_names":[null,"Right"])"),
+                 stereo(R"("name":"Short")", R"("channel_names":["Left"])")}),
+       drivers(R"({"name":"Mic","inputs":2,"sampleRate":48000.0,"channelNames":["","Right"]},)"
+               R"({"name":"Short","inputs":2,"sampleRate":48000.0,"channelNames":["Left",""]})")},
+      {"an empty channel name stays empty",
+       scenario({stereo(R"("name":"Mic")", R"("channel_names":["","R"])")}),
+       drivers(R"({"name":"Mic","inputs":2,"sampleRate":48000.0,"channelNames":["","R"]})")},
+  });
+}
+
+TEST(ListingEndToEnd, CopyOnlyChannelNamesFitIn255Bytes) {
+  const std::string fits(255, 'a');
+  const std::string too_long(256, 'b');
+  // 127 two-byte characters and one more byte: 255 bytes; one more: 257.
+  std::string wide_fits, wide_too_long;
+  for (int i = 0; i < 127; ++i) wide_fits += "\xc3\xa9";
+  wide_too_long = wide_fits + "\xc3\xa9";
+  wide_fits += "z";
+  auto copy_only = [](const std::string& name) {
+    return R"({"name":")" + name + R"(","copy_only":true})";
+  };
+  const std::string names = "[" + copy_only(fits) + "," + copy_only(too_long) + "," +
+                            copy_only(wide_fits) + "," + copy_only(wide_too_long) + ",\"" +
+                            too_long + "\"]";
+  const std::string device = object(R"("name":"Long","configs":[)" + range(5, 48000, 48000) +
+                                    R"(],"channel_names":)" + names);
+  expect_listings({
+      {"copy-only names: up to 255 bytes readable, longer ones empty; direct names any length",
+       scenario({device}),
+       drivers(R"({"name":"Long","inputs":5,"sampleRate":48000.0,"channelNames":[")" + fits +
+               R"(","",")" + wide_fits + R"(","",")" + too_long + R"("]})")},
+  });
+}
+
+TEST(ListingEndToEnd, ChannelNamesComeFromTheFirstDeviceOfThatName) {
+  const std::string mono_96k = object(R"("name":"Twin","configs":[)" + range(1, 8000, 96000) +
+                                      R"(],"channel_names":["Second"])");
+  expect_listings({
+      {"two input devices share a name",
+       scenario({stereo(R"("name":"Twin")", R"("channel_names":["L","R"])"), mono_96k}),
+       drivers(R"({"name":"Twin","inputs":2,"sampleRate":48000.0,"channelNames":["L","R"]},)"
+               R"({"name":"Twin","inputs":1,"sampleRate":96000.0,"channelNames":["L"]})")},
+      {"an output device listed earlier with the same name",
+       scenario({R"({"name":"Twin","channel_names":["Out L","Out R"]})",
+                 stereo(R"("name":"Twin")", R"("channel_names":["L","R"])")}),
+       drivers(
+           R"({"name":"Twin","inputs":2,"sampleRate":48000.0,"channelNames":["Out L","Out R"]})")},
+      {"the first of that name is not findable: the next one answers",
+       scenario({stereo(R"("name":"Twin")", R"("findable":false,"channel_names":["A","B"])"),
+                 R"({"name":"Twin","channel_names":["C","D"]})"}),
+       drivers(R"({"name":"Twin","inputs":2,"sampleRate":48000.0,"channelNames":["C","D"]})")},
+      {"a device whose name cannot be read counts as named \"\"",
+       scenario(
+           {R"({"name_error":"unreadable","channel_names":["Hidden"]})", stereo(R"("name":"")")}),
+       drivers(R"({"name":"","inputs":2,"sampleRate":48000.0,"channelNames":["Hidden",""]})")},
+  });
+}
+
+TEST(ListingEndToEnd, TextsAreEncodedAsTheProtocolSays) {
+  expect_listings({
+      {"quotes, backslashes and control bytes are escaped",
+       scenario({stereo(R"("name":"a\"b\\c\td\u0001e\u001f\n/\u007f")",
+                        R"("channel_names":["\b\f\r","\u0000"])")}),
+       drivers("{\"name\":\"a\\\"b\\\\c\\td\\u0001e\\u001f\\n/\x7f\",\"inputs\":2,"
+               "\"sampleRate\":48000.0,\"channelNames\":[\"\\b\\f\\r\",\"\\u0000\"]}")},
+      {"non-Latin text passes as its UTF-8 bytes",
+       scenario({stereo("\"name\":\"\xd0\x9c\xd0\xb8\xd0\xba \xe9\xba\xa6\"",
+                        "\"channel_names\":[\"\xd9\x8a\xd8\xb3\xd8\xa7\xd8\xb1\","
+                        "\"\xf0\x9f\x8e\xa4\"]")}),
+       drivers("{\"name\":\"\xd0\x9c\xd0\xb8\xd0\xba \xe9\xba\xa6\",\"inputs\":2,"
+               "\"sampleRate\":48000.0,\"channelNames\":[\"\xd9\x8a\xd8\xb3\xd8\xa7\xd8\xb1\","
+               "\"\xf0\x9f\x8e\xa4\"]}")},
+      {"ill-formed bytes become U+FFFD; the lookup still finds the raw name",
+       scenario({stereo(R"("name":{"hex":"4d6963ff"})",
+                        R"("channel_names":[{"hex":"e2824c"},{"hex":"c0af"}])"),
+                 stereo(R"("name":{"hex":"eda080"})",
+                        R"("channel_names":[{"name":{"hex":"f4908080"},"copy_only":true}])")}),
+       drivers("{\"name\":\"Mic\xef\xbf\xbd\",\"inputs\":2,\"sampleRate\":48000.0,"
+               "\"channelNames\":[\"\xef\xbf\xbdL\",\"\xef\xbf\xbd\xef\xbf\xbd\"]},"
+               "{\"name\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"inputs\":2,"
+               "\"sampleRate\":48000.0,\"channelNames\":["
+               "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"\"]}")},
+  });
+}
+
+}  // namespace
+}  // namespace kestravo

@@ -170,8 +170,8 @@ class Reader {
   }
 
   // An error of the operation whose error type has the cases `has`.
-  std::optional<ErrorSpec> error(const json& value, const std::string& path,
-                                 bool (*has)(ErrorKind)) {
+  std::optional<ScriptedError> error(const json& value, const std::string& path,
+                                     bool (*has)(ErrorKind)) {
     static constexpr std::pair<std::string_view, ErrorKind> kNames[] = {
         {"device_not_available", ErrorKind::DeviceNotAvailable},
         {"invalid_argument", ErrorKind::InvalidArgument},
@@ -186,7 +186,7 @@ class Reader {
           fail(path, describe(value) + " is not an error of this operation");
           return std::nullopt;
         }
-        return ErrorSpec{kind, {}};
+        return ScriptedError{kind, {}};
       }
       fail(path, "unknown error " + describe(value));
       return std::nullopt;
@@ -202,7 +202,7 @@ class Reader {
     }
     auto description = text(value["backend"], join(path, "backend"));
     if (!description) return std::nullopt;
-    return ErrorSpec{ErrorKind::BackendSpecific, std::move(*description)};
+    return ScriptedError{ErrorKind::BackendSpecific, std::move(*description)};
   }
 
   // The member `key` of `object`, or nothing (and, when required, a failure).
@@ -278,10 +278,10 @@ SupportedStreamConfig parse_default_config(Reader& r, const json& value, const s
   return config;
 }
 
-ChannelNameSpec parse_channel_name(Reader& r, const json& value, const std::string& path) {
+ChannelNameEntry parse_channel_name(Reader& r, const json& value, const std::string& path) {
   if (value.is_null()) return {};
   if (value.is_object() && !value.contains("hex")) {
-    ChannelNameSpec entry;
+    ChannelNameEntry entry;
     if (!r.object(value, path, {"name", "copy_only"})) return entry;
     if (auto v = r.member(value, path, "name", true))
       entry.text = r.text(*v, Reader::join(path, "name"));
@@ -295,7 +295,7 @@ ChannelNameSpec parse_channel_name(Reader& r, const json& value, const std::stri
            "must be a text, null or {\"name\": text, \"copy_only\": true}, not " + describe(value));
     return {};
   }
-  return ChannelNameSpec{r.text(value, path), false};
+  return ChannelNameEntry{r.text(value, path), false};
 }
 
 RawSample parse_sample(Reader& r, const json& value, const std::string& path) {
@@ -319,20 +319,20 @@ RawSample parse_sample(Reader& r, const json& value, const std::string& path) {
   return {};
 }
 
-SignalSpec parse_signal(Reader& r, const json& value, const std::string& path) {
-  SignalSpec signal;
+SignalScript parse_signal(Reader& r, const json& value, const std::string& path) {
+  SignalScript signal;
   if (!r.object(value, path, {"kind", "frequency", "amplitude", "seed"})) return signal;
   const json* kind = r.member(value, path, "kind", true);
   if (kind == nullptr) return signal;
   const auto kind_path = Reader::join(path, "kind");
   if (*kind == "sine") {
-    signal.kind = SignalSpec::Kind::Sine;
+    signal.kind = SignalScript::Kind::Sine;
     r.object(value, path, {"kind", "frequency", "amplitude"});
   } else if (*kind == "silence") {
-    signal.kind = SignalSpec::Kind::Silence;
+    signal.kind = SignalScript::Kind::Silence;
     r.object(value, path, {"kind"});
   } else if (*kind == "noise") {
-    signal.kind = SignalSpec::Kind::Noise;
+    signal.kind = SignalScript::Kind::Noise;
     r.object(value, path, {"kind", "amplitude", "seed"});
   } else {
     r.fail(kind_path, "must be \"sine\", \"silence\" or \"noise\", not " + describe(*kind));
@@ -352,8 +352,8 @@ SignalSpec parse_signal(Reader& r, const json& value, const std::string& path) {
   return signal;
 }
 
-StreamSpec parse_stream(Reader& r, const json& value, const std::string& path) {
-  StreamSpec stream;
+StreamScript parse_stream(Reader& r, const json& value, const std::string& path) {
+  StreamScript stream;
   if (!r.object(value, path,
                 {"buffer_frames", "interval_ms", "buffers", "signal", "max_buffers",
                  "stream_errors", "disconnect", "runs_after_release"})) {
@@ -394,7 +394,7 @@ StreamSpec parse_stream(Reader& r, const json& value, const std::string& path) {
       const auto& entry = (*errors)[i];
       const auto entry_path = Reader::index(errors_path, i);
       if (!r.object(entry, entry_path, {"after_buffers", "text"})) break;
-      StreamErrorSpec error;
+      StreamErrorScript error;
       if (auto v = r.member(entry, entry_path, "after_buffers", true)) {
         error.after_buffers =
             r.integer(*v, Reader::join(entry_path, "after_buffers"), 0, kU64).value_or(0);
@@ -408,7 +408,7 @@ StreamSpec parse_stream(Reader& r, const json& value, const std::string& path) {
   if (auto v = r.member(value, path, "disconnect")) {
     const auto disconnect_path = Reader::join(path, "disconnect");
     if (r.object(*v, disconnect_path, {"after_buffers", "notifications"})) {
-      DisconnectSpec disconnect;
+      DisconnectScript disconnect;
       if (auto n = r.member(*v, disconnect_path, "after_buffers", true)) {
         disconnect.after_buffers =
             r.integer(*n, Reader::join(disconnect_path, "after_buffers"), 0, kU64).value_or(0);
@@ -441,8 +441,8 @@ bool accepted(SampleFormat format) {
   return format == SampleFormat::I16 || format == SampleFormat::U16 || format == SampleFormat::F32;
 }
 
-DeviceSpec parse_device(Reader& r, const json& value, const std::string& path) {
-  DeviceSpec device;
+DeviceScript parse_device(Reader& r, const json& value, const std::string& path) {
+  DeviceScript device;
   if (!r.object(value, path,
                 {"name", "name_error", "configs", "configs_error", "configs_fail_after",
                  "default_config", "nominal_rate", "available_rates", "rate_switch", "findable",

@@ -20,7 +20,7 @@ namespace kestravo::audio::sim {
 
 // An error a scenario assigns to an operation: one of the fixed cases, or
 // the backend-specific case with its description.
-struct ErrorSpec {
+struct ScriptedError {
   ErrorKind kind = ErrorKind::BackendSpecific;
   std::string description;
 
@@ -28,16 +28,16 @@ struct ErrorSpec {
   E to() const {
     return kind == ErrorKind::BackendSpecific ? E::backend(description) : E::of(kind);
   }
-  friend bool operator==(const ErrorSpec&, const ErrorSpec&) = default;
+  friend bool operator==(const ScriptedError&, const ScriptedError&) = default;
 };
 
 // One channel name entry. No text: the name cannot be read.
-struct ChannelNameSpec {
+struct ChannelNameEntry {
   std::optional<std::string> text;
   // Only obtainable by copying into a 256-byte buffer, so a name longer
   // than 255 bytes cannot be read.
   bool copy_only = false;
-  friend bool operator==(const ChannelNameSpec&, const ChannelNameSpec&) = default;
+  friend bool operator==(const ChannelNameEntry&, const ChannelNameEntry&) = default;
 };
 
 // One raw sample of an explicit buffer, as written in the scenario. Which
@@ -50,63 +50,63 @@ struct RawSample {
   friend bool operator==(const RawSample&, const RawSample&) = default;
 };
 
-struct SignalSpec {
+struct SignalScript {
   enum class Kind : std::uint8_t { Sine, Silence, Noise };
   Kind kind = Kind::Sine;
   double frequency = 440;
   double amplitude = 0.25;
   std::uint64_t seed = 0;
-  friend bool operator==(const SignalSpec&, const SignalSpec&) = default;
+  friend bool operator==(const SignalScript&, const SignalScript&) = default;
 };
 
-struct StreamErrorSpec {
+struct StreamErrorScript {
   std::uint64_t after_buffers = 0;
   std::string text;
-  friend bool operator==(const StreamErrorSpec&, const StreamErrorSpec&) = default;
+  friend bool operator==(const StreamErrorScript&, const StreamErrorScript&) = default;
 };
 
-struct DisconnectSpec {
+struct DisconnectScript {
   std::uint64_t after_buffers = 0;
   std::uint64_t notifications = 1;
-  friend bool operator==(const DisconnectSpec&, const DisconnectSpec&) = default;
+  friend bool operator==(const DisconnectScript&, const DisconnectScript&) = default;
 };
 
-struct StreamSpec {
+struct StreamScript {
   std::uint32_t buffer_frames = 480;
   // None: the duration of one buffer at the stream's rate.
   std::optional<double> interval_ms;
   std::vector<std::vector<RawSample>> buffers;
-  SignalSpec signal;
+  SignalScript signal;
   std::optional<std::uint64_t> max_buffers;
   // In the order the scenario lists them.
-  std::vector<StreamErrorSpec> stream_errors;
-  std::optional<DisconnectSpec> disconnect;
+  std::vector<StreamErrorScript> stream_errors;
+  std::optional<DisconnectScript> disconnect;
   bool runs_after_release = true;
-  friend bool operator==(const StreamSpec&, const StreamSpec&) = default;
+  friend bool operator==(const StreamScript&, const StreamScript&) = default;
 };
 
 enum class RateSwitch : std::uint8_t { Ok, Timeout, ListenerDisconnected };
 
-struct DeviceSpec {
+struct DeviceScript {
   std::optional<std::string> name;
   std::optional<std::string> name_error;
   std::vector<SupportedStreamConfigRange> configs;
-  std::optional<ErrorSpec> configs_error;
+  std::optional<ScriptedError> configs_error;
   std::uint64_t configs_fail_after = 0;
   std::optional<SupportedStreamConfig> default_config;
   std::uint32_t nominal_rate = 0;                                        // defaults already applied
   std::vector<std::pair<std::uint32_t, std::uint32_t>> available_rates;  // likewise
   RateSwitch rate_switch = RateSwitch::Ok;
   bool findable = true;
-  std::vector<ChannelNameSpec> channel_names;
-  std::optional<ErrorSpec> build_error;
-  std::optional<ErrorSpec> play_error;
-  StreamSpec stream;
-  friend bool operator==(const DeviceSpec&, const DeviceSpec&) = default;
+  std::vector<ChannelNameEntry> channel_names;
+  std::optional<ScriptedError> build_error;
+  std::optional<ScriptedError> play_error;
+  StreamScript stream;
+  friend bool operator==(const DeviceScript&, const DeviceScript&) = default;
 };
 
 struct Scenario {
-  std::vector<DeviceSpec> devices;
+  std::vector<DeviceScript> devices;
   std::optional<std::string> enumeration_error;
   friend bool operator==(const Scenario&, const Scenario&) = default;
 };

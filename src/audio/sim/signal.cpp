@@ -43,30 +43,31 @@ std::uint16_t from_raw<std::uint16_t>(const RawSample& raw) {
   return static_cast<std::uint16_t>(raw.integer);
 }
 
-SignalGenerator::SignalGenerator(const SignalSpec& spec, std::uint32_t sample_rate,
+SignalGenerator::SignalGenerator(const SignalScript& script, std::uint32_t sample_rate,
                                  std::uint16_t channels)
-    : spec_(spec), rate_(sample_rate), channels_(channels), noise_state_(spec.seed) {}
+    : script_(script), rate_(sample_rate), channels_(channels), noise_state_(script.seed) {}
 
 double SignalGenerator::value(std::uint16_t channel) {
-  switch (spec_.kind) {
-    case SignalSpec::Kind::Silence:
+  switch (script_.kind) {
+    case SignalScript::Kind::Silence:
       return 0;
-    case SignalSpec::Kind::Sine: {
+    case SignalScript::Kind::Sine: {
       if (rate_ == 0) return 0;
       // Reduce to one period before scaling so that the phase keeps its
       // precision however long the stream runs.
       const double cycles =
-          std::fmod(spec_.frequency * (channel + 1.0) * static_cast<double>(frame_), rate_) / rate_;
-      return spec_.amplitude * std::sin(2 * std::numbers::pi * cycles);
+          std::fmod(script_.frequency * (channel + 1.0) * static_cast<double>(frame_), rate_) /
+          rate_;
+      return script_.amplitude * std::sin(2 * std::numbers::pi * cycles);
     }
-    case SignalSpec::Kind::Noise: {
+    case SignalScript::Kind::Noise: {
       // splitmix64: the same seed gives the same noise on every machine.
       std::uint64_t z = (noise_state_ += 0x9e3779b97f4a7c15u);
       z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
       z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
       z ^= z >> 31;
       const double unit = static_cast<double>(z >> 11) * 0x1.0p-53;  // [0, 1)
-      return spec_.amplitude * (2 * unit - 1);
+      return script_.amplitude * (2 * unit - 1);
     }
   }
   return 0;

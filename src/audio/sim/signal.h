@@ -22,7 +22,7 @@ Sample from_raw(const RawSample& raw);
 // Produces a signal frame after frame, continuing across buffers.
 class SignalGenerator {
  public:
-  SignalGenerator(const SignalSpec& spec, std::uint32_t sample_rate, std::uint16_t channels);
+  SignalGenerator(const SignalScript& script, std::uint32_t sample_rate, std::uint16_t channels);
 
   // Fills `out` with the next frames (interleaved; its size a multiple of
   // the channel count).
@@ -35,7 +35,7 @@ class SignalGenerator {
   void next_frame() { ++frame_; }
 
  private:
-  SignalSpec spec_;
+  SignalScript script_;
   std::uint32_t rate_;
   std::uint16_t channels_;
   std::uint64_t frame_ = 0;

@@ -23,7 +23,7 @@ constexpr std::size_t kCopyBufferSize = 256;
 // One device and what changes while the host runs. Device handles share it,
 // so a rate switch or a configurations query through one is seen by all.
 struct DeviceState {
-  DeviceSpec spec;
+  DeviceScript script;
   std::size_t index = 0;
   std::mutex mutex;
   std::uint64_t configs_queries = 0;
@@ -35,42 +35,42 @@ class SimDevice final : public Device {
   explicit SimDevice(std::shared_ptr<DeviceState> state) : state_(std::move(state)) {}
 
   std::expected<std::string, DeviceNameError> name() const override {
-    const auto& spec = state_->spec;
-    if (spec.name_error) return std::unexpected(DeviceNameError::backend(*spec.name_error));
-    return spec.name.value_or("");
+    const auto& script = state_->script;
+    if (script.name_error) return std::unexpected(DeviceNameError::backend(*script.name_error));
+    return script.name.value_or("");
   }
 
   std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
   supported_input_configs() const override {
-    const auto& spec = state_->spec;
-    if (spec.configs_error) {
+    const auto& script = state_->script;
+    if (script.configs_error) {
       std::lock_guard lock(state_->mutex);
-      if (state_->configs_queries++ >= spec.configs_fail_after) {
-        return std::unexpected(spec.configs_error->to<SupportedStreamConfigsError>());
+      if (state_->configs_queries++ >= script.configs_fail_after) {
+        return std::unexpected(script.configs_error->to<SupportedStreamConfigsError>());
       }
     }
-    return spec.configs;
+    return script.configs;
   }
 
   std::expected<SupportedStreamConfig, DefaultStreamConfigError> default_input_config()
       const override {
-    const auto& spec = state_->spec;
-    if (!spec.default_config) {
+    const auto& script = state_->script;
+    if (!script.default_config) {
       return std::unexpected(DefaultStreamConfigError::of(ErrorKind::StreamTypeNotSupported));
     }
-    return *spec.default_config;
+    return *script.default_config;
   }
 
   std::expected<std::unique_ptr<Stream>, BuildStreamError> build_input_stream(
       const StreamConfig& config, InputDataCallback data_callback,
       ErrorCallback error_callback) override {
-    const auto& spec = state_->spec;
-    if (spec.build_error) return std::unexpected(spec.build_error->to<BuildStreamError>());
+    const auto& script = state_->script;
+    if (script.build_error) return std::unexpected(script.build_error->to<BuildStreamError>());
 
     static constexpr SampleFormat kFormats[] = {SampleFormat::F32, SampleFormat::I16,
                                                 SampleFormat::U16};
     const SampleFormat format = kFormats[data_callback.index()];
-    if (auto problem = check_buffers(spec.stream.buffers, format)) {
+    if (auto problem = check_buffers(script.stream.buffers, format)) {
       return std::unexpected(BuildStreamError::backend(
           "scenario: devices[" + std::to_string(state_->index) + "].stream.buffers" + *problem));
     }
@@ -78,20 +78,20 @@ class SimDevice final : public Device {
     if (auto switched = switch_rate(config.sample_rate); !switched) {
       return std::unexpected(switched.error());
     }
-    return start_stream(spec.stream, config, spec.play_error, std::move(data_callback),
+    return start_stream(script.stream, config, script.play_error, std::move(data_callback),
                         std::move(error_callback));
   }
 
  private:
   std::expected<void, BuildStreamError> switch_rate(std::uint32_t rate) {
-    const auto& spec = state_->spec;
+    const auto& script = state_->script;
     std::lock_guard lock(state_->mutex);
     if (rate == state_->nominal_rate) return {};
-    const auto exact = std::ranges::find(spec.available_rates, std::pair{rate, rate});
-    if (exact == spec.available_rates.end()) {
+    const auto exact = std::ranges::find(script.available_rates, std::pair{rate, rate});
+    if (exact == script.available_rates.end()) {
       return std::unexpected(BuildStreamError::of(ErrorKind::StreamConfigNotSupported));
     }
-    switch (spec.rate_switch) {
+    switch (script.rate_switch) {
       case RateSwitch::Timeout:
         return std::unexpected(
             BuildStreamError::backend("timeout waiting for sample rate update for device"));
@@ -113,9 +113,9 @@ class SimHost final : public Host {
   explicit SimHost(Scenario scenario) : enumeration_error_(std::move(scenario.enumeration_error)) {
     for (std::size_t i = 0; i < scenario.devices.size(); ++i) {
       auto state = std::make_shared<DeviceState>();
-      state->spec = std::move(scenario.devices[i]);
+      state->script = std::move(scenario.devices[i]);
       state->index = i;
-      state->nominal_rate = state->spec.nominal_rate;
+      state->nominal_rate = state->script.nominal_rate;
       devices_.push_back(std::move(state));
     }
   }
@@ -129,10 +129,10 @@ class SimHost final : public Host {
 
   std::optional<DeviceId> get_device_id_from_name(std::string_view name) override {
     for (const auto& state : devices_) {
-      const auto& spec = state->spec;
-      if (!spec.findable) continue;
+      const auto& script = state->script;
+      if (!script.findable) continue;
       const std::string_view own =
-          spec.name_error || !spec.name ? std::string_view() : std::string_view(*spec.name);
+          script.name_error || !script.name ? std::string_view() : std::string_view(*script.name);
       if (own == name) return DeviceId{std::to_string(state->index)};
     }
     return std::nullopt;
@@ -145,7 +145,7 @@ class SimHost final : public Host {
     if (error != std::errc() || end != token.data() + token.size() || index >= devices_.size()) {
       return std::nullopt;
     }
-    const auto& names = devices_[index]->spec.channel_names;
+    const auto& names = devices_[index]->script.channel_names;
     if (element == 0 || element > names.size()) return std::nullopt;
     const auto& entry = names[element - 1];
     if (!entry.text || (entry.copy_only && entry.text->size() >= kCopyBufferSize)) {

@@ -24,7 +24,7 @@ constexpr auto kReleaseWait = std::chrono::milliseconds(150);
 // outlives the Stream handle and never lives in static storage: the process
 // may exit while they still run.
 struct Shared {
-  StreamSpec spec;
+  StreamScript script;
   ErrorCallback on_error;
 
   // Held around every call of the error callback, from whichever thread.
@@ -82,9 +82,9 @@ void notify_disconnect(const std::shared_ptr<Shared>& shared, std::uint64_t noti
 template <class Sample>
 void run(const std::shared_ptr<Feed<Sample>>& feed) {
   Shared& shared = *feed->shared;
-  const StreamSpec& spec = shared.spec;
-  auto errors = spec.stream_errors;
-  std::ranges::stable_sort(errors, {}, &StreamErrorSpec::after_buffers);
+  const StreamScript& script = shared.script;
+  auto errors = script.stream_errors;
+  std::ranges::stable_sort(errors, {}, &StreamErrorScript::after_buffers);
   auto next_error = errors.begin();
 
   // Each buffer is due at a fixed offset from the start, so time spent in
@@ -95,9 +95,9 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
       if (shared.stopped()) break;
       shared.report(StreamError::backend(next_error->text));
     }
-    if (spec.disconnect && spec.disconnect->after_buffers == n) {
+    if (script.disconnect && script.disconnect->after_buffers == n) {
       // The platform reports a lost device from its own notification thread.
-      const auto notifications = spec.disconnect->notifications;
+      const auto notifications = script.disconnect->notifications;
       try {
         std::thread([shared = feed->shared, notifications] {
           notify_disconnect(shared, notifications);
@@ -107,7 +107,7 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
       }
       break;
     }
-    if (spec.max_buffers && n >= *spec.max_buffers) {
+    if (script.max_buffers && n >= *script.max_buffers) {
       shared.sleep_until_stopped();
       break;
     }
@@ -132,11 +132,11 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
 
 class SimStream final : public Stream {
  public:
-  SimStream(std::shared_ptr<Shared> shared, std::optional<ErrorSpec> play_error)
+  SimStream(std::shared_ptr<Shared> shared, std::optional<ScriptedError> play_error)
       : shared_(std::move(shared)), play_error_(std::move(play_error)) {}
 
   ~SimStream() override {
-    if (shared_->spec.runs_after_release) return;
+    if (shared_->script.runs_after_release) return;
     std::unique_lock lock(shared_->mutex);
     shared_->stop = true;
     shared_->changed.notify_all();
@@ -152,19 +152,17 @@ class SimStream final : public Stream {
 
  private:
   std::shared_ptr<Shared> shared_;
-  std::optional<ErrorSpec> play_error_;
+  std::optional<ScriptedError> play_error_;
 };
 
 template <class Sample>
-std::expected<std::unique_ptr<Stream>, BuildStreamError> start(const StreamSpec& spec,
-                                                               const StreamConfig& config,
-                                                               std::optional<ErrorSpec> play_error,
-                                                               DataCallback<Sample> data_callback,
-                                                               ErrorCallback error_callback) {
-  const std::uint32_t frames = config.buffer_frames.value_or(spec.buffer_frames);
+std::expected<std::unique_ptr<Stream>, BuildStreamError> start(
+    const StreamScript& script, const StreamConfig& config, std::optional<ScriptedError> play_error,
+    DataCallback<Sample> data_callback, ErrorCallback error_callback) {
+  const std::uint32_t frames = config.buffer_frames.value_or(script.buffer_frames);
   double interval_ms = 0;
-  if (spec.interval_ms) {
-    interval_ms = *spec.interval_ms;
+  if (script.interval_ms) {
+    interval_ms = *script.interval_ms;
   } else if (config.sample_rate > 0) {
     interval_ms = frames * 1000.0 / config.sample_rate;
   }
@@ -173,16 +171,16 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start(const StreamSpec&
   std::shared_ptr<Feed<Sample>> feed;
   try {
     shared = std::make_shared<Shared>();
-    shared->spec = spec;
+    shared->script = script;
     shared->on_error = std::move(error_callback);
     feed = std::make_shared<Feed<Sample>>(
         Feed<Sample>{shared,
                      std::move(data_callback),
                      {},
-                     SignalGenerator(spec.signal, config.sample_rate, config.channels),
+                     SignalGenerator(script.signal, config.sample_rate, config.channels),
                      std::vector<Sample>(static_cast<std::size_t>(frames) * config.channels),
                      interval_ms * 1e6});
-    for (const auto& raw_buffer : spec.buffers) {
+    for (const auto& raw_buffer : script.buffers) {
       auto& buffer = feed->explicit_buffers.emplace_back();
       buffer.reserve(raw_buffer.size());
       for (const auto& raw : raw_buffer) buffer.push_back(from_raw<Sample>(raw));
@@ -203,11 +201,11 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start(const StreamSpec&
 }  // namespace
 
 std::expected<std::unique_ptr<Stream>, BuildStreamError> start_stream(
-    const StreamSpec& spec, const StreamConfig& config, std::optional<ErrorSpec> play_error,
+    const StreamScript& script, const StreamConfig& config, std::optional<ScriptedError> play_error,
     InputDataCallback data_callback, ErrorCallback error_callback) {
   return std::visit(
       [&](auto& callback) {
-        return start(spec, config, std::move(play_error), std::move(callback),
+        return start(script, config, std::move(play_error), std::move(callback),
                      std::move(error_callback));
       },
       data_callback);

@@ -32,7 +32,7 @@ TEST(SimScenario, DefaultScenarioHasTheThreeDevices) {
   EXPECT_EQ(mic.nominal_rate, 48000u);
   ASSERT_EQ(mic.channel_names.size(), 2u);
   EXPECT_EQ(mic.channel_names[1].text, "Right");
-  EXPECT_EQ(mic.stream.signal, SignalSpec{});
+  EXPECT_EQ(mic.stream.signal, SignalScript{});
 
   const auto& line = s.devices[1];
   EXPECT_EQ(line.name, "Simulated Line In");
@@ -65,7 +65,7 @@ TEST(SimScenario, DefaultsOfADevice) {
   EXPECT_FALSE(a.default_config);
   EXPECT_EQ(a.configs_fail_after, 0u);
   EXPECT_EQ(a.rate_switch, RateSwitch::Ok);
-  EXPECT_EQ(a.stream, StreamSpec{});
+  EXPECT_EQ(a.stream, StreamScript{});
   EXPECT_EQ(a.stream.buffer_frames, 480u);
   EXPECT_TRUE(a.stream.runs_after_release);
 
@@ -94,14 +94,14 @@ TEST(SimScenario, TextsErrorsAndStreamKeys) {
             "\xff"
             "A");
   EXPECT_EQ(d.name_error, "gone");
-  EXPECT_EQ(d.configs_error, (ErrorSpec{ErrorKind::BackendSpecific, "busy"}));
+  EXPECT_EQ(d.configs_error, (ScriptedError{ErrorKind::BackendSpecific, "busy"}));
   EXPECT_EQ(d.configs_fail_after, 3u);
-  EXPECT_EQ(d.build_error, (ErrorSpec{ErrorKind::StreamIdOverflow, ""}));
-  EXPECT_EQ(d.play_error, (ErrorSpec{ErrorKind::DeviceNotAvailable, ""}));
+  EXPECT_EQ(d.build_error, (ScriptedError{ErrorKind::StreamIdOverflow, ""}));
+  EXPECT_EQ(d.play_error, (ScriptedError{ErrorKind::DeviceNotAvailable, ""}));
   EXPECT_EQ(d.rate_switch, RateSwitch::ListenerDisconnected);
   EXPECT_FALSE(d.findable);
   EXPECT_EQ(d.channel_names,
-            (std::vector<ChannelNameSpec>{
+            (std::vector<ChannelNameEntry>{
                 {"L", false}, {std::nullopt, false}, {"\xc3\xa9", true}, {"R", false}}));
 
   const auto& st = d.stream;
@@ -111,10 +111,10 @@ TEST(SimScenario, TextsErrorsAndStreamKeys) {
   EXPECT_EQ(st.buffers,
             (std::vector<std::vector<RawSample>>{
                 {{K::Integer, 1, 0}, {K::Real, 0, -2.5}, {K::NaN}, {K::Inf}, {K::NegInf}}, {}}));
-  EXPECT_EQ(st.signal, (SignalSpec{SignalSpec::Kind::Noise, 440, 0.5, 18446744073709551615u}));
+  EXPECT_EQ(st.signal, (SignalScript{SignalScript::Kind::Noise, 440, 0.5, 18446744073709551615u}));
   EXPECT_EQ(st.max_buffers, 0u);
-  EXPECT_EQ(st.stream_errors, (std::vector<StreamErrorSpec>{{4, "glitch"}}));
-  EXPECT_EQ(st.disconnect, (DisconnectSpec{7, 1}));
+  EXPECT_EQ(st.stream_errors, (std::vector<StreamErrorScript>{{4, "glitch"}}));
+  EXPECT_EQ(st.disconnect, (DisconnectScript{7, 1}));
   EXPECT_FALSE(st.runs_after_release);
 }
 
@@ -272,7 +272,7 @@ TEST(SimSignal, ConversionOfSignalValues) {
 }
 
 TEST(SimSignal, SineCarriesItsFrequencyTimesTheChannelNumber) {
-  SignalGenerator gen(SignalSpec{SignalSpec::Kind::Sine, 1000, 0.5, 0}, 48000, 3);
+  SignalGenerator gen(SignalScript{SignalScript::Kind::Sine, 1000, 0.5, 0}, 48000, 3);
   std::vector<float> first(3 * 10);
   std::vector<float> second(3 * 10);
   gen.fill(std::span<float>(first));
@@ -285,7 +285,7 @@ TEST(SimSignal, SineCarriesItsFrequencyTimesTheChannelNumber) {
     }
   }
 
-  SignalGenerator as_i16(SignalSpec{}, 48000, 1);
+  SignalGenerator as_i16(SignalScript{}, 48000, 1);
   std::vector<std::int16_t> samples(8);
   as_i16.fill(std::span<std::int16_t>(samples));
   for (int n = 0; n < 8; ++n) {
@@ -294,13 +294,13 @@ TEST(SimSignal, SineCarriesItsFrequencyTimesTheChannelNumber) {
 }
 
 TEST(SimSignal, SilenceAndSeededNoise) {
-  SignalGenerator silence(SignalSpec{SignalSpec::Kind::Silence}, 48000, 2);
+  SignalGenerator silence(SignalScript{SignalScript::Kind::Silence}, 48000, 2);
   std::vector<std::uint16_t> quiet(6, 1);
   silence.fill(std::span<std::uint16_t>(quiet));
   EXPECT_EQ(quiet, std::vector<std::uint16_t>(6, 32768));
 
   auto noise = [](std::uint64_t seed) {
-    SignalGenerator gen(SignalSpec{SignalSpec::Kind::Noise, 440, 0.5, seed}, 48000, 2);
+    SignalGenerator gen(SignalScript{SignalScript::Kind::Noise, 440, 0.5, seed}, 48000, 2);
     std::vector<float> out(2000);
     gen.fill(std::span<float>(out));
     return out;

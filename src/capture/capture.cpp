@@ -15,12 +15,15 @@ namespace {
 
 // The first input device whose name is exactly `name`; devices whose name
 // cannot be read are passed over. None when there is no such device.
+// The device name is compared as the listing shows it, decoded as UTF-8: the
+// driver name arrives decoded too, so a name with ill-formed bytes can still
+// be opened by what the listing printed. Valid names compare byte for byte.
 std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::string& name) {
   auto devices = audio::input_devices(host);
   if (!devices) fail(status::code::driver_not_found, utf8_lossy(devices.error().text()));
   for (auto& device : *devices) {
     const auto device_name = device->name();
-    if (device_name && *device_name == name) return std::move(device);
+    if (device_name && utf8_lossy(*device_name) == name) return std::move(device);
   }
   return nullptr;
 }

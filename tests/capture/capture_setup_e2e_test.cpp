@@ -155,6 +155,14 @@ TEST(CaptureSetup, AcceptedRequestsAnnounceTheStream) {
        R"({"name":"Mic","configs":[{"channels":1,"min_rate":32000,"max_rate":32000,"format":"I16"}],)" +
            quiet + "}]}",
        capture_args("Mic", "0"), ready_line(32000, 1)},
+      {"ill-formed name opened as the listing shows it",
+       R"({"devices":[{"name":{"hex":"4d6963ff"},"configs":[{"channels":1,"min_rate":16000,"max_rate":16000,"format":"I16"}],)" +
+           quiet + "}]}",
+       capture_args("Mic\xEF\xBF\xBD", "0"), ready_line(16000, 1)},
+      {"ill-formed argument decoded the same way",
+       R"({"devices":[{"name":{"hex":"4d6963ff"},"configs":[{"channels":1,"min_rate":16000,"max_rate":16000,"format":"I16"}],)" +
+           quiet + "}]}",
+       capture_args("Mic\xFF", "0"), ready_line(16000, 1)},
   };
   for (const auto& c : cases) {
     TempDir dir;

@@ -12,6 +12,15 @@ KESTRAVO_PACKAGES=(
   alsa-utils sox
 )
 
+# Only for the sanitizer, fuzzing and analysis stages of scripts/test and for
+# scripts/fuzz. clang 16 with libc++ 16 because GCC 12's <expected> does not
+# compile under clang; clang-format is the version the code is formatted with.
+KESTRAVO_ANALYSIS_PACKAGES=(
+  libasan8 libubsan1 libtsan2
+  clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev clang-tidy-16
+  clang-format cppcheck
+)
+
 kestravo_ensure_packages() {
   local missing=() p
   for p in "$@"; do
@@ -38,12 +47,17 @@ kestravo_build() {
   kestravo_ensure_packages "${KESTRAVO_PACKAGES[@]}"
   local log="$KESTRAVO_BUILD.log"
   mkdir -p "$(dirname "$log")"
-  if [ ! -f "$KESTRAVO_BUILD/build.ninja" ]; then
+  # Configure once per set of arguments: a build directory whose arguments
+  # changed is configured again.
+  local args_stamp="$KESTRAVO_BUILD/kestravo-cmake-args"
+  local args="${KESTRAVO_CMAKE_ARGS[*]}"
+  if [ ! -f "$KESTRAVO_BUILD/build.ninja" ] || [ "$(cat "$args_stamp" 2>/dev/null)" != "$args" ]; then
     if ! cmake -S "$KESTRAVO_ROOT" -B "$KESTRAVO_BUILD" -G Ninja "${KESTRAVO_CMAKE_ARGS[@]}" >"$log" 2>&1; then
       cat "$log" >&2
       echo "kestravo: configuring failed" >&2
       exit 1
     fi
+    printf '%s' "$args" >"$args_stamp"
   fi
   local targets=()
   [ $# -gt 0 ] && targets=(--target "$@")
@@ -52,4 +66,70 @@ kestravo_build() {
     echo "kestravo: build failed" >&2
     exit 1
   fi
+}
+
+# The libFuzzer build (shared by scripts/test and scripts/fuzz): clang 16 with
+# libc++, everything instrumented for coverage, AddressSanitizer and
+# UndefinedBehaviorSanitizer. Its compile database also serves clang-tidy.
+KESTRAVO_FUZZ_BUILD=$KESTRAVO_ROOT/build-fuzz
+KESTRAVO_FUZZ_TARGETS=()
+for _fuzz_source in "$KESTRAVO_ROOT"/tests/fuzz/*_fuzz.cpp; do
+  [ -e "$_fuzz_source" ] && KESTRAVO_FUZZ_TARGETS+=("$(basename "$_fuzz_source" .cpp)")
+done
+unset _fuzz_source
+
+kestravo_fuzz_args() {
+  KESTRAVO_CMAKE_ARGS=(-DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DKESTRAVO_SANITIZE=fuzzer-no-link,address,undefined
+    -DKESTRAVO_BUILD_TESTS=OFF -DKESTRAVO_BUILD_BENCH=OFF -DKESTRAVO_BUILD_FUZZ=ON)
+}
+
+kestravo_fuzz_configure() {
+  kestravo_ensure_packages "${KESTRAVO_ANALYSIS_PACKAGES[@]}"
+  kestravo_fuzz_args
+  if [ ! -f "$KESTRAVO_FUZZ_BUILD/build.ninja" ] ||
+    [ "$(cat "$KESTRAVO_FUZZ_BUILD/kestravo-cmake-args" 2>/dev/null)" != "${KESTRAVO_CMAKE_ARGS[*]}" ]; then
+    (KESTRAVO_BUILD=$KESTRAVO_FUZZ_BUILD && kestravo_build kestravo_core)
+  fi
+}
+
+kestravo_fuzz_build() {
+  kestravo_ensure_packages "${KESTRAVO_ANALYSIS_PACKAGES[@]}"
+  kestravo_fuzz_args
+  (KESTRAVO_BUILD=$KESTRAVO_FUZZ_BUILD && kestravo_build "$@")
+}
+
+# Runs each target this many times in scripts/test: about a minute in all on
+# this machine.
+kestravo_fuzz_runs() {
+  case "$1" in
+    command_line_fuzz) echo 150000 ;;
+    status_fuzz) echo 200000 ;;
+    *) echo 200000 ;;
+  esac
+}
+
+# kestravo_fuzz_run TARGET LIBFUZZER-OPTION...: runs TARGET on its checked-in
+# seeds (tests/fuzz/corpus/TARGET, read only) and a scratch corpus in the
+# build directory; a crashing input is kept in build-fuzz/artifacts/.
+kestravo_fuzz_run() {
+  local target=$1
+  shift
+  local exe=$KESTRAVO_FUZZ_BUILD/tests/fuzz/$target
+  local scratch=$KESTRAVO_FUZZ_BUILD/corpus/$target
+  local seeds=$KESTRAVO_ROOT/tests/fuzz/corpus/$target
+  local log=$KESTRAVO_FUZZ_BUILD/$target.log
+  local dict=()
+  [ -f "$KESTRAVO_ROOT/tests/fuzz/$target.dict" ] && dict=(-dict="$KESTRAVO_ROOT/tests/fuzz/$target.dict")
+  mkdir -p "$scratch" "$KESTRAVO_FUZZ_BUILD/artifacts"
+  local seed_dirs=()
+  [ -d "$seeds" ] && seed_dirs=("$seeds")
+  if ! ASAN_OPTIONS=detect_leaks=1 "$exe" "$@" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    "${dict[@]}" -artifact_prefix="$KESTRAVO_FUZZ_BUILD/artifacts/$target-" \
+    "$scratch" "${seed_dirs[@]}" >"$log" 2>&1; then
+    tail -n 60 "$log" >&2
+    echo "kestravo: fuzz target $target FAILED (log: $log; reproduce: $exe ARTIFACT)" >&2
+    return 1
+  fi
+  echo "fuzz $target: $(grep -m1 -o 'Seed: [0-9]*' "$log"), $(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | sed 's/.*: //') runs, $(grep -E '^#[0-9]+.*(DONE|pulse|NEW)' "$log" | tail -n1 | grep -o 'cov: [0-9]*')" >&2
 }

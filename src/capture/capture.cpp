@@ -23,6 +23,9 @@ std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::s
   if (!devices) fail(status::code::driver_not_found, utf8_lossy(devices.error().text()));
   for (auto& device : *devices) {
     const auto device_name = device->name();
+    // `device` names an element of the vector, not a local: without the
+    // move it would be copied (and cannot be).
+    // cppcheck-suppress returnStdMoveLocal
     if (device_name && utf8_lossy(*device_name) == name) return std::move(device);
   }
   return nullptr;

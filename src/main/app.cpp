@@ -11,7 +11,6 @@
 #include "main/command_line.h"
 #include "main/fail.h"
 #include "main/startup.h"
-#include "status/utf8.h"
 
 namespace kestravo {
 
@@ -21,16 +20,14 @@ template <class... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
+// clang before 17 does not deduce aggregate template arguments itself.
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace
 
 int app_main(int argc, char** argv) {
   prepare_process();
-  // Arguments are decoded once, here, so every text that can reach a record
-  // is valid UTF-8.
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
-
   std::visit(Overloaded{
                  [](const CommandError& error) { fail(error.code, error.message); },
                  [](const ListCommand&) {
@@ -42,7 +39,7 @@ int app_main(int argc, char** argv) {
                    capture::run_capture(*host, request);
                  },
              },
-             parse_command_line(args));
+             read_command_line(argc, argv));
   // _exit, not exit: a host thread may still be running (the platform does
   // not promise to stop callbacks on release), and static destruction must
   // not race it. Every output is already written; nothing is buffered.

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "status/status.h"
+#include "status/utf8.h"
 
 namespace kestravo {
 
@@ -67,6 +68,12 @@ Command parse_command_line(std::span<const std::string> args) {
     return CommandError{status::code::channel_out_of_range, "no channels requested"};
   }
   return capture::CaptureRequest{std::move(*driver), std::move(channels), rate};
+}
+
+Command read_command_line(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
+  return parse_command_line(args);
 }
 
 }  // namespace kestravo

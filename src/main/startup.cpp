@@ -1,10 +1,10 @@
 #include "main/startup.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 namespace kestravo {
 

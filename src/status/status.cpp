@@ -82,9 +82,10 @@ void append_number(std::string& out, double value) {
       out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
       out += ".0";
     } else if (exponent >= 0) {
-      out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+      const std::size_t integer_digits = static_cast<std::size_t>(exponent) + 1;
+      out.append(digits, 0, integer_digits);
       out += '.';
-      out.append(digits, static_cast<std::size_t>(exponent + 1));
+      out.append(digits, integer_digits);
     } else {
       out += "0.";
       out.append(static_cast<std::size_t>(-exponent - 1), '0');

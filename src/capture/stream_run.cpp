@@ -49,6 +49,9 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   auto stream = device.build_input_stream(config, std::move(*data_callback), report_stream_error);
   if (!stream) fail(status::code::driver_open_failed, utf8_lossy(stream.error().text()));
   if (auto played = (*stream)->play(); !played) {
+    // The stream may already be delivering: silence it first, so nothing
+    // follows the error record while the process exits.
+    stop->store(true, std::memory_order_relaxed);
     fail(status::code::driver_open_failed, utf8_lossy(played.error().text()));
   }
 

@@ -123,7 +123,7 @@ TEST(CaptureLevels, EachRecordDescribesTheBufferJustWritten) {
   constexpr int kBuffers = 6, kFrames = 96;
   std::vector<std::string> buffers;
   for (int b = 0; b < kBuffers; ++b) buffers.push_back(json_numbers(level_buffer(b, kFrames)));
-  const auto result = capture_until(device(2, "I16", explicit_stream(buffers, 60)),
+  const auto result = capture_until(device(2, "I16", explicit_stream(buffers, 100)),
                                     capture_args("Mic", "1,0"), kBuffers * kFrames * 2 * 2);
   ASSERT_EQ(result.status, 0);
   ASSERT_EQ(result.out.size(), std::size_t{kBuffers * kFrames * 2 * 2});
@@ -141,7 +141,9 @@ TEST(CaptureLevels, EachRecordDescribesTheBufferJustWritten) {
     ASSERT_NE(found, expected.end()) << "no buffer (in order) has levels " << line;
     next = static_cast<std::size_t>(found - expected.begin()) + 1;
   }
-  // 60 ms apart, every buffer after the first is due.
+  // 100 ms apart, every buffer after the first is due, even when a loaded
+  // machine (or a sanitizer) delays one buffer by tens of milliseconds: the
+  // host paces from a fixed start, so a late buffer shortens the next gap.
   EXPECT_GE(records, std::size_t{kBuffers - 1});
 }
 

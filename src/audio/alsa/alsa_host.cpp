@@ -163,9 +163,14 @@ class AlsaDevice final : public Device {
     if (!hint_.name) return std::unexpected(BuildStreamError::backend("the PCM hint has no name"));
     const snd_pcm_format_t format = std::visit(
         []<class Sample>(const DataCallback<Sample>&) {
-          if constexpr (std::is_same_v<Sample, float>) return SND_PCM_FORMAT_FLOAT_LE;
-          if constexpr (std::is_same_v<Sample, std::int16_t>) return SND_PCM_FORMAT_S16_LE;
-          if constexpr (std::is_same_v<Sample, std::uint16_t>) return SND_PCM_FORMAT_U16_LE;
+          if constexpr (std::is_same_v<Sample, float>) {
+            return SND_PCM_FORMAT_FLOAT_LE;
+          } else if constexpr (std::is_same_v<Sample, std::int16_t>) {
+            return SND_PCM_FORMAT_S16_LE;
+          } else {
+            static_assert(std::is_same_v<Sample, std::uint16_t>);
+            return SND_PCM_FORMAT_U16_LE;
+          }
         },
         data_callback);
     auto pcm = open_capture(*hint_.name);

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "audio/errno_text.h"
+
 namespace kestravo::audio::alsa {
 
 namespace {
@@ -134,7 +136,7 @@ class Loop {
     if (std::exchange(period_waiting_, false)) return read_period();
     if (::poll(fds_.data(), fds_.size(), -1) < 0) {
       if (errno == EINTR) return Next::Go;
-      return fault(std::string("waiting for the device failed: ") + std::strerror(errno));
+      return fault("waiting for the device failed: " + errno_text(errno));
     }
     if (fds_[0].revents != 0 || s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
 
@@ -365,7 +367,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start_capture_loop(
                            data_callback);
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) < 0) {
-    return std::unexpected(BuildStreamError::backend(std::strerror(errno)));
+    return std::unexpected(BuildStreamError::backend(errno_text(errno)));
   }
   state->wake_read = Fd(pipe_fds[0]);
   state->wake_write = Fd(pipe_fds[1]);

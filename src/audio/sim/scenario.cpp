@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "audio/errno_text.h"
+
 namespace kestravo::audio::sim {
 
 namespace {
@@ -48,7 +50,10 @@ constexpr std::string_view kDefaultScenario = R"({
 std::string describe(const json& value) {
   std::string text = value.dump();
   constexpr std::size_t kLimit = 40;
-  if (text.size() > kLimit) text = text.substr(0, kLimit) + "...";
+  if (text.size() > kLimit) {
+    text.resize(kLimit);
+    text += "...";
+  }
   return text;
 }
 
@@ -58,7 +63,7 @@ std::string describe(const json& value) {
 class Reader {
  public:
   bool ok() const { return !error_; }
-  std::string take_error() { return std::move(*error_); }
+  std::string take_error() { return std::move(error_).value_or(std::string()); }
 
   void fail(const std::string& path, const std::string& reason) {
     if (!error_) error_ = (path.empty() ? std::string("top level") : path) + ": " + reason;
@@ -636,7 +641,7 @@ std::expected<Scenario, std::string> load_scenario(std::string_view path) {
   if (path.empty()) return default_scenario();
   const std::string file(path);
   const FileDescriptor fd{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (fd.fd < 0) return std::unexpected("cannot read " + file + ": " + std::strerror(errno));
+  if (fd.fd < 0) return std::unexpected("cannot read " + file + ": " + errno_text(errno));
   std::string contents;
   char chunk[65536];
   for (;;) {
@@ -646,7 +651,7 @@ std::expected<Scenario, std::string> load_scenario(std::string_view path) {
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
-      return std::unexpected("cannot read " + file + ": " + std::strerror(errno));
+      return std::unexpected("cannot read " + file + ": " + errno_text(errno));
     }
   }
   auto scenario = parse_scenario(contents);

@@ -123,6 +123,7 @@ class SimHost final : public Host {
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     if (enumeration_error_) return std::unexpected(DevicesError::backend(*enumeration_error_));
     std::vector<std::unique_ptr<Device>> devices;
+    devices.reserve(devices_.size());
     for (const auto& state : devices_) devices.push_back(std::make_unique<SimDevice>(state));
     return devices;
   }

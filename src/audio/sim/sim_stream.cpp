@@ -69,6 +69,7 @@ struct Feed {
   DataCallback<Sample> on_data;
   std::vector<std::vector<Sample>> explicit_buffers;
   SignalGenerator signal;
+  // cppcheck-suppress unusedStructMember ; run() fills it, through a pointer
   std::vector<Sample> generated;
   double interval_ns = 0;
 };
@@ -89,7 +90,7 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
 
   // Each buffer is due at a fixed offset from the start, so time spent in
   // the callback or oversleeping never accumulates.
-  const auto start = Clock::now();
+  const auto began = Clock::now();
   for (std::uint64_t n = 0;; ++n) {
     for (; next_error != errors.end() && next_error->after_buffers <= n; ++next_error) {
       if (shared.stopped()) break;
@@ -113,7 +114,7 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
     }
     // Capped so that an absurd interval cannot overflow the clock.
     const double offset_ns = std::min(static_cast<double>(n) * feed->interval_ns, 1e18);
-    const auto due = start + std::chrono::duration_cast<Clock::duration>(
+    const auto due = began + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double, std::nano>(offset_ns));
     if (!shared.sleep_until(due)) break;
 

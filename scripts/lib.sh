@@ -105,6 +105,7 @@ kestravo_fuzz_runs() {
   case "$1" in
     command_line_fuzz) echo 150000 ;;
     status_fuzz) echo 200000 ;;
+    scenario_fuzz) echo 100000 ;;
     *) echo 200000 ;;
   esac
 }

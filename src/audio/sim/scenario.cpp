@@ -538,8 +538,8 @@ DeviceScript parse_device(Reader& r, const json& value, const std::string& path)
 
   // Explicit buffers are raw samples of the stream's format, which is known
   // only when the stream is built. When the device offers a single format
-  // the capture can open, check them now so a mistake fails the harness
-  // instead of the build.
+  // the capture can open, check them now, so the mistake shows whatever
+  // the command.
   if (r.ok() && !device.stream.buffers.empty()) {
     std::set<SampleFormat> formats;
     for (const auto& range : device.configs) {

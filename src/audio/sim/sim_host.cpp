@@ -25,6 +25,8 @@ constexpr std::size_t kCopyBufferSize = 256;
 struct DeviceState {
   DeviceScript script;
   std::size_t index = 0;
+  // Where the scenario came from, to name it in a harness failure.
+  std::string source;
   std::mutex mutex;
   std::uint64_t configs_queries = 0;
   std::uint32_t nominal_rate = 0;
@@ -71,8 +73,10 @@ class SimDevice final : public Device {
                                                 SampleFormat::U16};
     const SampleFormat format = kFormats[data_callback.index()];
     if (auto problem = check_buffers(script.stream.buffers, format)) {
-      return std::unexpected(BuildStreamError::backend(
-          "scenario: devices[" + std::to_string(state_->index) + "].stream.buffers" + *problem));
+      // A fixture that does not fit the format the capture chose is a broken
+      // scenario, not a device that failed to open.
+      harness_failure((state_->source.empty() ? "" : state_->source + ": ") + "devices[" +
+                      std::to_string(state_->index) + "].stream.buffers" + *problem);
     }
 
     if (auto switched = switch_rate(config.sample_rate); !switched) {
@@ -110,11 +114,13 @@ class SimDevice final : public Device {
 
 class SimHost final : public Host {
  public:
-  explicit SimHost(Scenario scenario) : enumeration_error_(std::move(scenario.enumeration_error)) {
+  SimHost(Scenario scenario, const std::string& source)
+      : enumeration_error_(std::move(scenario.enumeration_error)) {
     for (std::size_t i = 0; i < scenario.devices.size(); ++i) {
       auto state = std::make_shared<DeviceState>();
       state->script = std::move(scenario.devices[i]);
       state->index = i;
+      state->source = source;
       state->nominal_rate = state->script.nominal_rate;
       devices_.push_back(std::move(state));
     }
@@ -162,8 +168,25 @@ class SimHost final : public Host {
 
 }  // namespace
 
-std::unique_ptr<Host> make_host(Scenario scenario) {
-  return std::make_unique<SimHost>(std::move(scenario));
+std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source) {
+  return std::make_unique<SimHost>(std::move(scenario), source);
+}
+
+void harness_failure(std::string_view reason) {
+  // One line, whatever the reason holds.
+  std::string line = "kestravo-sim: scenario: " + std::string(reason);
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  line += '\n';
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  ::_exit(2);
 }
 
 }  // namespace sim
@@ -171,24 +194,8 @@ std::unique_ptr<Host> make_host(Scenario scenario) {
 std::unique_ptr<Host> default_host() {
   const char* path = std::getenv("KESTRAVO_SIM_SCENARIO");
   auto scenario = sim::load_scenario(path == nullptr ? "" : path);
-  if (!scenario) {
-    // The harness's failure, not the tool's: no status record, a status of
-    // its own. One line, whatever the reason holds.
-    std::string line = "kestravo-sim: scenario: " + scenario.error();
-    for (char& c : line) {
-      if (c == '\n' || c == '\r') c = ' ';
-    }
-    line += '\n';
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    ::_exit(2);
-  }
-  return sim::make_host(std::move(*scenario));
+  if (!scenario) sim::harness_failure(scenario.error());
+  return sim::make_host(std::move(*scenario), path == nullptr ? "" : path);
 }
 
 }  // namespace kestravo::audio

@@ -13,21 +13,28 @@
 // produced directly in that type. Explicit scenario buffers are raw samples
 // and are never converted: when a device offers only one of the formats
 // F32, I16 and U16, its buffers are checked against that format while the
-// scenario is read (a schema error); otherwise they are checked when the
-// stream is built, and a sample the element type cannot carry makes the
-// build fail with a backend-specific error naming the sample.
+// scenario is read; otherwise they are checked when the stream is built.
+// Either way a sample the element type cannot carry is a broken scenario
+// and ends the process as above, before the stream could write a record.
 //
 // A fixed buffer size in the StreamConfig overrides the scenario's
 // buffer_frames for generated buffers.
 #pragma once
 
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "audio/audio.h"
 #include "audio/sim/scenario.h"
 
 namespace kestravo::audio::sim {
 
-std::unique_ptr<Host> make_host(Scenario scenario);
+// SOURCE names the scenario's file in a harness failure ("" for none).
+std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source = "");
+
+// The harness's failure, not the tool's: "kestravo-sim: scenario: REASON"
+// on standard error as one line, no status record, exit status 2.
+[[noreturn]] void harness_failure(std::string_view reason);
 
 }  // namespace kestravo::audio::sim

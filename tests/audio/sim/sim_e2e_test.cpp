@@ -52,6 +52,22 @@ TEST(SimEndToEnd, ABadScenarioEndsWithStatus2BeforeAnyRecord) {
       EXPECT_EQ(result.out, "");
     }
   }
+
+  // Buffers that only the format the capture chooses cannot carry: the
+  // device lists, and the capture is refused by the harness, not the tool.
+  const auto two_formats = dir.write("two.json", R"({"devices": [{"name": "Mic", "configs": [
+      {"channels": 1, "min_rate": 48000, "max_rate": 48000, "format": "F32"},
+      {"channels": 1, "min_rate": 44100, "max_rate": 44100, "format": "I16"}],
+      "stream": {"buffers": [[0.5]]}}]})");
+  EXPECT_EQ(run(testing::sim_exe(), {"--list"}, "", with_scenario(two_formats)).status, 0);
+  const auto result =
+      run(testing::sim_exe(), {"--driver", "Mic", "--channels", "0", "--sample-rate", "44100"}, "",
+          with_scenario(two_formats));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err,
+            "kestravo-sim: scenario: " + two_formats +
+                ": devices[0].stream.buffers[0][0]: 0.5 is not a sample of format I16\n");
+  EXPECT_EQ(result.out, "");
 }
 
 TEST(SimEndToEnd, TheExampleScenarioLists) {

@@ -47,14 +47,34 @@ constexpr std::string_view kDefaultScenario = R"({
 }
 )";
 
+// Values and keys quoted in a reason are cut to this many bytes, so a
+// reason stays short whatever the file holds.
+constexpr std::size_t kQuoteLimit = 40;
+
 std::string describe(const json& value) {
   std::string text = value.dump();
-  constexpr std::size_t kLimit = 40;
-  if (text.size() > kLimit) {
-    text.resize(kLimit);
+  if (text.size() > kQuoteLimit) {
+    text.resize(kQuoteLimit);
     text += "...";
   }
   return text;
+}
+
+// The parser quotes everything it read of the token it gave up on, which
+// can be most of the file; keep the end, where the mistake is. Cut on a
+// character boundary.
+std::string shorten_last_read(std::string message) {
+  static constexpr std::string_view kLastRead = "last read: '";
+  const auto at = message.find(kLastRead);
+  if (at == message.npos) return message;
+  const auto begin = at + kLastRead.size();
+  auto end = message.find("'; expected ", begin);
+  if (end == message.npos) end = message.ends_with('\'') ? message.size() - 1 : message.size();
+  if (end < begin || end - begin <= kQuoteLimit) return message;
+  auto keep = end - kQuoteLimit;
+  while (keep < end && (static_cast<unsigned char>(message[keep]) & 0xC0) == 0x80) ++keep;
+  message.replace(begin, keep - begin, "...");
+  return message;
 }
 
 // Walks the document and keeps the first problem found; the accessors
@@ -84,7 +104,8 @@ class Reader {
       bool known = false;
       for (auto k : keys) known = known || k == key;
       if (!known) {
-        fail(join(path, key), "unknown key");
+        fail(join(path, key.size() > kQuoteLimit ? key.substr(0, kQuoteLimit) + "..." : key),
+             "unknown key");
         return false;
       }
     }
@@ -611,7 +632,7 @@ std::expected<Scenario, std::string> parse_scenario(std::string_view text) {
     if (const auto end = message.find("] "); message.starts_with("[json.") && end != message.npos) {
       message.erase(0, end + 2);
     }
-    return std::unexpected(std::move(message));
+    return std::unexpected(shorten_last_read(std::move(message)));
   }
 
   Reader r;

@@ -224,6 +224,18 @@ TEST(SimScenario, InvalidJsonNamesThePosition) {
   auto scenario = parse_scenario("{\"devices\": [}");
   ASSERT_FALSE(scenario.has_value());
   EXPECT_TRUE(scenario.error().starts_with("parse error at line 1, column 14")) << scenario.error();
+
+  // Whatever the file holds, the reason quotes only a little of it.
+  const std::string long_texts[] = {
+      "[" + std::string(5000, '\n') + "\t[" + std::string(5000, '\n') + "\x01",
+      "\"" + std::string(5000, 'a') + "\x01\"", "{\"" + std::string(5000, 'k') + "\": 1}",
+      "{\"devices\": [{\"name\": \"\xc3\xa9" + std::string(5000, 'n') + "\x7f"};
+  for (const auto& text : long_texts) {
+    auto refused = parse_scenario(text);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_LT(refused.error().size(), 256u) << refused.error();
+    EXPECT_NE(refused.error().find("..."), std::string::npos) << refused.error();
+  }
 }
 
 TEST(SimScenario, LoadingFiles) {

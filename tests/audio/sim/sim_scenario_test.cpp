@@ -236,6 +236,16 @@ TEST(SimScenario, InvalidJsonNamesThePosition) {
     EXPECT_LT(refused.error().size(), 256u) << refused.error();
     EXPECT_NE(refused.error().find("..."), std::string::npos) << refused.error();
   }
+
+  // A cut that would fall inside a character moves to the next one.
+  std::string accents = "\"";
+  for (int i = 0; i < 2500; ++i) accents += "\xc3\xa9";
+  auto refused = parse_scenario(accents + "x\x01\"");
+  ASSERT_FALSE(refused.has_value());
+  // 40 bytes back from the end is the second byte of an accent: 15 whole
+  // accents are kept.
+  EXPECT_TRUE(refused.error().ends_with("last read: '..." + accents.substr(1, 30) + "x<U+0001>'"))
+      << refused.error();
 }
 
 TEST(SimScenario, LoadingFiles) {

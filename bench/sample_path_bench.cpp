@@ -56,7 +56,7 @@ void sample_path(benchmark::State& state, audio::SampleFormat format, std::size_
   // the per-buffer path alone.
   const auto start = Clock::now();
   CaptureState capture{std::move(selected), std::make_shared<std::atomic<bool>>(false),
-                       std::make_shared<LevelClock>([start] { return start; }), channels};
+                       std::make_shared<LevelClock>([start] { return start; }), channels, nullptr};
   const auto callback =
       std::get<audio::DataCallback<Sample>>(*make_data_callback(format, capture, {pcm, status}));
   const std::span<const Sample> buffer(input);

@@ -10,8 +10,9 @@
 //    other; they may run on the data thread or on a notification thread, and
 //    may overlap a data callback.
 //  - Destroying a Stream never blocks for long on a callback that is stuck
-//    (for example in a write to a full pipe): a host waits briefly, then
-//    leaves the thread to the process exit.
+//    (for example in a write to a full pipe): a host waits at most
+//    kReleaseWait, then leaves the thread to the process exit. The process
+//    exits within 100 ms of its lifeline ending, release included.
 //  - A host thread may still be running when the process exits; hosts keep
 //    everything such a thread touches alive on the heap, so exit does not
 //    crash in static destruction.
@@ -99,6 +100,9 @@ using InputDataCallback =
     std::variant<DataCallback<float>, DataCallback<std::int16_t>, DataCallback<std::uint16_t>>;
 
 using ErrorCallback = std::function<void(const StreamError&)>;
+
+// The longest a host's release waits for its threads.
+inline constexpr std::chrono::milliseconds kReleaseWait{20};
 
 // A running (or built) input stream. Destroying it releases it; see the
 // threading contract above for what release does and does not promise.

@@ -2,6 +2,7 @@
 // closing its end of the pipe.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -12,7 +13,8 @@ namespace kestravo::capture {
 // The system calls the lifeline uses; tests replace them to inject EINTR,
 // EAGAIN and errors.
 using ReadFunction = ssize_t (*)(int fd, void* buffer, std::size_t size);
-using SleepFunction = void (*)(std::chrono::nanoseconds duration);
+// Waits at most `timeout` for `fd` to have input (or end of file).
+using WaitFunction = void (*)(int fd, std::chrono::nanoseconds timeout);
 
 inline constexpr std::chrono::nanoseconds kLifelinePoll = std::chrono::milliseconds(50);
 
@@ -21,6 +23,10 @@ inline constexpr std::chrono::nanoseconds kLifelinePoll = std::chrono::milliseco
 // description, which the parent (often an interactive shell) shares, so
 // leaving O_NONBLOCK behind would make its own reads fail. When the flags
 // cannot be read nothing is changed and reads simply block.
+//
+// SIGINT, SIGTERM and SIGHUP (where they would kill the process) restore the
+// flags too before the process dies of the same signal, so that the parent
+// still sees how it ended. Only one NonBlocking may exist at a time.
 class NonBlocking {
  public:
   explicit NonBlocking(int fd);
@@ -31,14 +37,18 @@ class NonBlocking {
  private:
   int fd_;
   int original_flags_ = -1;  // -1: we changed nothing
+  struct sigaction previous_[3] = {};
+  bool installed_[3] = {};
 };
 
 // Reads and discards `fd` in 64-byte reads until end of file or an error
-// other than EINTR and EAGAIN; sleeps kLifelinePoll whenever nothing is
-// waiting. A signal interrupting the read does not end the capture.
-void wait_for_end_of_input(int fd, ReadFunction read, SleepFunction sleep);
+// other than EINTR and EAGAIN; whenever nothing is waiting, waits up to
+// kLifelinePoll for input. A signal interrupting the read does not end the
+// capture.
+void wait_for_end_of_input(int fd, ReadFunction read, WaitFunction wait);
 
-// The same with the real read(2) and a real sleep.
+// The same with the real read(2), waiting in poll(2): end of file is seen as
+// soon as it happens, not at the next poll.
 void wait_for_end_of_input(int fd);
 
 }  // namespace kestravo::capture

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,11 +18,17 @@ namespace kestravo::capture {
 
 namespace {
 
+// From the end of the lifeline: how long a callback may take to finish its
+// block, and by when the process exits. The release of the stream lies in
+// between; hosts bound theirs (see audio.h).
+constexpr auto kFinishBlockWait = std::chrono::milliseconds(50);
+constexpr auto kExitWait = std::chrono::milliseconds(80);
+
 // Runs on a host thread, possibly the data thread; the host never calls it
 // twice at once. A lost device does not end the process: the parent learns
 // of it from the record and ends the capture through the lifeline.
 void report_stream_error(const audio::StreamError& error) {
-  status::emit_status(
+  status::post_status(
       status::ErrorRecord{status::code::device_disconnected, utf8_lossy(error.text())});
 }
 
@@ -31,12 +38,17 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
                    audio::SampleFormat format, std::span<const std::uint64_t> selected) {
   static_assert(sizeof(std::size_t) >= sizeof(std::uint64_t));
   auto stop = std::make_shared<std::atomic<bool>>(false);
+  auto active = std::make_shared<std::atomic<unsigned>>(0);
   samples::CaptureState state{
       .selected = std::vector<std::size_t>(selected.begin(), selected.end()),
       .stop = stop,
       .level_clock = std::make_shared<samples::LevelClock>(),
       .channel_count = config.channels,
+      .active = active,
   };
+  // Levels and stream errors go through standard error's own thread from
+  // here on: a parent that never reads standard error must not stop the PCM.
+  standard_error().start();
   auto data_callback = samples::make_data_callback(
       format, std::move(state), samples::Sinks{standard_output(), standard_error()});
   if (!data_callback) {
@@ -64,10 +76,16 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   }
 
   // The flag, not the release, silences the stream: a host may keep calling
-  // back after the stream is gone, until the process exits.
-  stop->store(true, std::memory_order_relaxed);
+  // back after the stream is gone, until the process exits. A callback in the
+  // middle of its block finishes it, so the PCM ends on a whole frame, unless
+  // standard output is so stuck that waiting would hold up the exit.
+  const auto ended = std::chrono::steady_clock::now();
+  samples::stop_and_wait(stop, active, ended + kFinishBlockWait);
   stream->reset();
   stop.reset();
+  // Records already queued (a stream error just before the end) go out
+  // while they can without delaying the exit.
+  standard_error().drain(ended + kExitWait);
 }
 
 }  // namespace kestravo::capture

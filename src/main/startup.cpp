@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <csignal>
 
+#include "status/output.h"
+
 namespace kestravo {
 
 void prepare_process() {
@@ -20,6 +22,7 @@ void prepare_process() {
       ::close(null);
     }
   }
+  take_standard_streams();
   ::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -121,7 +121,9 @@ void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_c
   // A fresh reading, taken after the PCM write: the next record is due
   // kLevelsInterval after this one is made, not after the buffer arrived.
   clock.last = clock.now();
-  status::emit(sinks.status, compute_levels(samples, channel_count, selected));
+  // Offered, not written: a parent that does not drain standard error loses
+  // levels records, never audio.
+  sinks.status.offer(status::encode_line(compute_levels(samples, channel_count, selected)));
 }
 
 }  // namespace kestravo::samples

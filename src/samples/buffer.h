@@ -45,7 +45,8 @@ struct Sinks {
 // little-endian signed 16-bit samples, then, when kLevelsInterval has passed
 // on `clock`, a levels record to sinks.status. A buffer shorter than one
 // frame, or a channel count of 0, produces nothing and leaves the clock
-// alone. Write failures are dropped.
+// alone. The levels record is offered (Output::offer): one that cannot be
+// written at once is skipped whole. Write failures are dropped.
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -20,7 +21,18 @@ struct CaptureState {
   std::shared_ptr<std::atomic<bool>> stop;
   std::shared_ptr<LevelClock> level_clock;
   std::size_t channel_count = 0;  // samples per frame in every delivered buffer
+  // Callbacks between their stop-flag test and the end of their buffer. The
+  // main thread sets the stop flag, then waits (briefly) for this to reach 0,
+  // so that the PCM ends on a whole block. May be null.
+  std::shared_ptr<std::atomic<unsigned>> active;
 };
+
+// Sets the stop flag, then waits until no callback of `state`'s stream is
+// inside a buffer, or until `deadline` (a callback stuck on a full standard
+// output must not hold up the exit). False when one is still inside.
+bool stop_and_wait(const std::shared_ptr<std::atomic<bool>>& stop,
+                   const std::shared_ptr<std::atomic<unsigned>>& active,
+                   std::chrono::steady_clock::time_point deadline);
 
 // The data callback for a stream of `format`: it converts every delivered
 // buffer to signed 16-bit (I16 buffers are read in place) and hands it to

@@ -1,8 +1,11 @@
 #include "status/output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 namespace kestravo {
 
@@ -29,13 +32,119 @@ bool FdOutput::write_all(std::string_view bytes) {
   return write_all_fd(fd_, bytes, write_);
 }
 
+QueuedFdOutput::QueuedFdOutput(int fd, WriteFunction write) : direct_(fd, write) {}
+
+QueuedFdOutput::~QueuedFdOutput() {
+  std::unique_lock lock(mutex_);
+  if (!started_) return;
+  stopping_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return !started_; });
+}
+
+bool QueuedFdOutput::start() {
+  std::lock_guard lock(mutex_);
+  if (started_) return true;
+  try {
+    std::thread([this] { run(); }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+void QueuedFdOutput::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) break;  // stopping, and nothing left
+    std::string line = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    direct_.write_all(line);
+    lock.lock();
+    busy_ = false;
+    changed_.notify_all();
+  }
+  started_ = false;
+  changed_.notify_all();
+}
+
+bool QueuedFdOutput::write_all(std::string_view bytes) { return direct_.write_all(bytes); }
+
+bool QueuedFdOutput::offer(std::string_view bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    if (started_) {
+      if (busy_ || !queue_.empty()) return false;
+      queue_.emplace_back(bytes);
+      changed_.notify_all();
+      return true;
+    }
+  }
+  return direct_.write_all(bytes);
+}
+
+void QueuedFdOutput::post(std::string_view bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    if (started_) {
+      queue_.emplace_back(bytes);
+      changed_.notify_all();
+      return;
+    }
+  }
+  direct_.write_all(bytes);
+}
+
+bool QueuedFdOutput::drain(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_until(lock, deadline, [this] { return !busy_ && queue_.empty(); });
+}
+
+namespace {
+
+struct StandardFds {
+  int out = STDOUT_FILENO;
+  int err = STDERR_FILENO;
+};
+
+StandardFds& standard_fds() {
+  static StandardFds fds;
+  return fds;
+}
+
+}  // namespace
+
+void take_standard_streams() {
+  // Above 2, so that no library that opens a file takes the place of the
+  // standard descriptors we are about to point at the null device.
+  const int out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int err = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (out < 0 || err < 0 || null < 0) {
+    // Without private copies the program keeps writing to 1 and 2 as they
+    // are; what a library prints then goes there too.
+    if (out >= 0) ::close(out);
+    if (err >= 0) ::close(err);
+    if (null >= 0) ::close(null);
+    return;
+  }
+  ::dup2(null, STDOUT_FILENO);
+  ::dup2(null, STDERR_FILENO);
+  ::close(null);
+  standard_fds() = StandardFds{out, err};
+}
+
 Output& standard_output() {
-  static auto* out = new FdOutput(STDOUT_FILENO);
+  static auto* out = new FdOutput(standard_fds().out);
   return *out;
 }
 
-Output& standard_error() {
-  static auto* err = new FdOutput(STDERR_FILENO);
+QueuedFdOutput& standard_error() {
+  static auto* err = new QueuedFdOutput(standard_fds().err);
   return *err;
 }
 

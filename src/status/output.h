@@ -3,8 +3,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 namespace kestravo {
@@ -18,12 +22,21 @@ using WriteFunction = ssize_t (*)(int fd, const void* data, std::size_t size);
 // failed write did not deliver are dropped, never written again.
 bool write_all_fd(int fd, std::string_view bytes, WriteFunction write);
 
-// A byte sink. write_all delivers its bytes as one unit: two calls from
+// A byte sink. Every call delivers its bytes as one unit: two calls from
 // different threads never interleave. Never throws.
 class Output {
  public:
   virtual ~Output() = default;
+  // Writes `bytes` whole, waiting for the stream as long as it takes.
   virtual bool write_all(std::string_view bytes) = 0;
+  // For what may be dropped (levels): the bytes are written whole or not at
+  // all, and the caller never waits for a stream that is not being drained.
+  // False when they were dropped.
+  virtual bool offer(std::string_view bytes) { return write_all(bytes); }
+  // For what must not be lost but must not hold up its caller either
+  // (records from audio threads): the bytes are written whole, later if the
+  // stream is full.
+  virtual void post(std::string_view bytes) { write_all(bytes); }
 };
 
 // A file descriptor behind its own lock.
@@ -38,9 +51,49 @@ class FdOutput final : public Output {
   std::mutex mutex_;
 };
 
-// The process's standard output and standard error. They are never
-// destroyed, so a host thread may still write while the process exits.
+// A file descriptor whose offered and posted lines are written by a thread of
+// its own, so that a reader who stops draining it holds up only that thread.
+// Until start() has run, offer and post write directly.
+class QueuedFdOutput final : public Output {
+ public:
+  explicit QueuedFdOutput(int fd, WriteFunction write = nullptr);
+  ~QueuedFdOutput() override;
+  QueuedFdOutput(const QueuedFdOutput&) = delete;
+  QueuedFdOutput& operator=(const QueuedFdOutput&) = delete;
+
+  // Starts the writer thread; false when it cannot be started (then every
+  // call writes directly).
+  bool start();
+  bool write_all(std::string_view bytes) override;
+  // Dropped while an earlier line is still queued or being written.
+  bool offer(std::string_view bytes) override;
+  void post(std::string_view bytes) override;
+  // Waits until everything queued has been written, at most until
+  // `deadline`; false when something is still waiting.
+  bool drain(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  void run();
+
+  FdOutput direct_;
+  std::mutex mutex_;  // the queue only; never held while writing
+  std::condition_variable changed_;
+  std::deque<std::string> queue_;
+  bool busy_ = false;  // the writer holds a line it has not finished
+  bool started_ = false;
+  bool stopping_ = false;
+};
+
+// Runs first thing at start-up: keeps private close-on-exec copies of
+// descriptors 1 and 2 for the program's own output and points 1 and 2 at the
+// null device. Libraries (and the processes they start) then print nowhere,
+// and a process a library leaves behind cannot hold the parent's pipes open.
+void take_standard_streams();
+
+// The process's standard output and standard error (the private copies once
+// take_standard_streams has run). They are never destroyed, so a host thread
+// may still write while the process exits.
 Output& standard_output();
-Output& standard_error();
+QueuedFdOutput& standard_error();
 
 }  // namespace kestravo

@@ -64,6 +64,9 @@ void append_number(std::string& out, double value);
 void emit(Output& out, const Status& record);
 // emit to standard error / standard output.
 void emit_status(const Status& record);
+// For records from audio threads: queued for standard error, so that a parent
+// that does not drain it never holds up the audio.
+void post_status(const Status& record);
 void emit_stdout(const Status& record);
 
 }  // namespace kestravo::status

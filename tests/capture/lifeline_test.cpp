@@ -30,7 +30,7 @@ ssize_t scripted_read(int, void*, std::size_t size) {
   return r.value;
 }
 
-void counted_sleep(std::chrono::nanoseconds duration) {
+void counted_sleep(int, std::chrono::nanoseconds duration) {
   EXPECT_EQ(duration, std::chrono::milliseconds(50));
   ++sleeps;
 }

@@ -107,7 +107,7 @@ void run(FuzzedDataProvider& in, audio::SampleFormat format, std::size_t channel
     return samples::LevelClock::Clock::time_point(samples::kLevelsInterval * *ticks);
   });
   const auto made = samples::make_data_callback(
-      format, samples::CaptureState{selected, stop, clock, channel_count},
+      format, samples::CaptureState{selected, stop, clock, channel_count, nullptr},
       samples::Sinks{pcm, status});
   check(made.has_value(), "a callback for I16, U16 and F32");
   const auto& callback = std::get<audio::DataCallback<Sample>>(*made);

@@ -245,7 +245,7 @@ struct Callbacks : Fixture {
   audio::InputDataCallback make(audio::SampleFormat format, std::vector<std::size_t> selected,
                                 std::size_t channels) {
     auto callback =
-        make_data_callback(format, CaptureState{selected, stop, clock, channels}, sinks);
+        make_data_callback(format, CaptureState{selected, stop, clock, channels, nullptr}, sinks);
     EXPECT_TRUE(callback.has_value());
     return *callback;
   }
@@ -293,8 +293,9 @@ TEST_F(Callbacks, OnlyTheThreeDecodableFormats) {
   for (const auto format : audio::all_sample_formats) {
     const bool decodable = format == audio::SampleFormat::F32 ||
                            format == audio::SampleFormat::I16 || format == audio::SampleFormat::U16;
-    EXPECT_EQ(make_data_callback(format, CaptureState{{0}, stop, clock, 1}, sinks).has_value(),
-              decodable)
+    EXPECT_EQ(
+        make_data_callback(format, CaptureState{{0}, stop, clock, 1, nullptr}, sinks).has_value(),
+        decodable)
         << audio::sample_format_name(format);
   }
 }

@@ -56,7 +56,7 @@ struct LoopTuning {
   std::chrono::milliseconds backoff_min{10};
   std::chrono::milliseconds backoff_max{500};
   // How long releasing the stream waits for a callback that does not return.
-  std::chrono::milliseconds release_wait{250};
+  std::chrono::milliseconds release_wait{kReleaseWait};
 };
 
 // Starts the callback thread on `io`, which must be running already, and

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "audio/sim/sim_stream.h"
+#include "status/output.h"
 
 namespace kestravo::audio {
 
@@ -179,13 +180,7 @@ void harness_failure(std::string_view reason) {
     if (c == '\n' || c == '\r') c = ' ';
   }
   line += '\n';
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  standard_error().write_all(line);
   ::_exit(2);
 }
 

@@ -16,10 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long releasing a stream waits for its thread to notice; a callback
-// stuck in a write must not hold the caller up for longer.
-constexpr auto kReleaseWait = std::chrono::milliseconds(150);
-
 // Everything the stream's threads touch. They hold it by shared_ptr, so it
 // outlives the Stream handle and never lives in static storage: the process
 // may exit while they still run.

@@ -10,6 +10,9 @@ KESTRAVO_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libasound2-dev
   alsa-utils sox
+  # The ALSA plugins every sound-server desktop has; the tests check that
+  # what they print never reaches the parent.
+  libasound2-plugins
 )
 
 # Only for the sanitizer, fuzzing and analysis stages of scripts/test and for
@@ -35,11 +38,43 @@ kestravo_ensure_packages() {
       exit 1
     fi
   fi
-  if ! { "${sudo[@]}" apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >&2; then
+  if ! { kestravo_apt_get "${sudo[@]}" -- update -qq &&
+    kestravo_apt_get "${sudo[@]}" -- install -y -qq --no-install-recommends "${missing[@]}"; } >&2; then
     echo "kestravo: apt-get could not install: ${missing[*]}" >&2
     exit 1
   fi
+}
+
+# kestravo_apt_get [sudo] -- ARGS...: apt-get ARGS, waiting for the package
+# manager's locks: a fresh machine often runs an unattended apt at boot. dpkg's
+# own lock is waited for by apt itself; the lists and archive locks are not,
+# so a run that failed on a lock is tried again, for up to ten minutes.
+kestravo_apt_get() {
+  local sudo=()
+  while [ "$1" != "--" ]; do
+    sudo+=("$1")
+    shift
+  done
+  shift
+  local log deadline=$((SECONDS + 600))
+  log=$(mktemp)
+  while :; do
+    if "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@" >"$log" 2>&1; then
+      cat "$log"
+      rm -f "$log"
+      return 0
+    fi
+    if ! grep -q -E 'Could not get lock|Unable to acquire|Unable to lock|is held by process' "$log" ||
+      [ $SECONDS -ge $deadline ]; then
+      cat "$log"
+      grep -q -E 'Could not get lock|Unable to lock' "$log" &&
+        echo "kestravo: another package manager held its lock for ten minutes; try again when it is done" >&2
+      rm -f "$log"
+      return 1
+    fi
+    echo "kestravo: apt-get $1 is waiting for another package manager to finish" >&2
+    sleep 5
+  done
 }
 
 # kestravo_build [TARGET...]: configure once, then build (quietly unless it fails).

@@ -1,9 +1,14 @@
 #include "status/output.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -32,7 +37,39 @@ bool FdOutput::write_all(std::string_view bytes) {
   return write_all_fd(fd_, bytes, write_);
 }
 
-QueuedFdOutput::QueuedFdOutput(int fd, WriteFunction write) : direct_(fd, write) {}
+namespace {
+
+// How many bytes `fd` takes without blocking, as far as the kernel tells:
+// for a pipe its capacity less what is queued, for a socket its send buffer
+// less what is in flight; none for anything else (terminals and files).
+std::optional<std::size_t> room(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  int capacity = -1;
+  int queued = -1;
+  if (S_ISFIFO(st.st_mode)) {
+    capacity = ::fcntl(fd, F_GETPIPE_SZ);
+    if (::ioctl(fd, FIONREAD, &queued) != 0) return std::nullopt;
+  } else if (S_ISSOCK(st.st_mode)) {
+    socklen_t size = sizeof capacity;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &capacity, &size) != 0) return std::nullopt;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return std::nullopt;
+  } else {
+    return std::nullopt;
+  }
+  if (capacity < 0 || queued < 0) return std::nullopt;
+  return capacity > queued ? static_cast<std::size_t>(capacity - queued) : 0;
+}
+
+// A line is written only once it fits with room to spare: pipes hold data
+// in pages and sockets count their own overhead, so a line that only just
+// fits could still block half-way, and a process exiting then would leave
+// half a line behind.
+std::size_t room_needed(std::size_t line) { return 2 * line + 16384; }
+
+}  // namespace
+
+QueuedFdOutput::QueuedFdOutput(int fd, WriteFunction write) : fd_(fd), direct_(fd, write) {}
 
 QueuedFdOutput::~QueuedFdOutput() {
   std::unique_lock lock(mutex_);
@@ -63,6 +100,17 @@ void QueuedFdOutput::run() {
     queue_.pop_front();
     busy_ = true;
     lock.unlock();
+    // A reader that has stopped draining the stream holds the line here,
+    // never in the middle of writing it.
+    for (;;) {
+      const auto left = room(fd_);
+      if (!left || *left >= room_needed(line.size())) break;
+      {
+        const std::lock_guard stop_check(mutex_);
+        if (stopping_) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     direct_.write_all(line);
     lock.lock();
     busy_ = false;

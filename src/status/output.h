@@ -53,7 +53,9 @@ class FdOutput final : public Output {
 
 // A file descriptor whose offered and posted lines are written by a thread of
 // its own, so that a reader who stops draining it holds up only that thread.
-// Until start() has run, offer and post write directly.
+// On a pipe or a socket that thread starts a line only once the line fits, so
+// a process that exits meanwhile leaves no half line behind. Until start()
+// has run, offer and post write directly.
 class QueuedFdOutput final : public Output {
  public:
   explicit QueuedFdOutput(int fd, WriteFunction write = nullptr);
@@ -75,6 +77,7 @@ class QueuedFdOutput final : public Output {
  private:
   void run();
 
+  int fd_;
   FdOutput direct_;
   std::mutex mutex_;  // the queue only; never held while writing
   std::condition_variable changed_;

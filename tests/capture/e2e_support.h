@@ -100,28 +100,6 @@ inline std::string levels_line_for(const std::string& block, std::size_t channel
   return status::encode_line(record);
 }
 
-// A line of standard error with the moment its line feed arrived.
-struct TimedLine {
-  steady_clock::time_point at;
-  std::string text;
-};
-
-inline std::vector<TimedLine> timed_err_lines(const Child& child) {
-  std::vector<TimedLine> lines;
-  std::string partial;
-  for (const auto& chunk : child.err_chunks()) {
-    for (const char c : chunk.bytes) {
-      if (c == '\n') {
-        lines.push_back({chunk.at, partial});
-        partial.clear();
-      } else {
-        partial += c;
-      }
-    }
-  }
-  return lines;
-}
-
 // PCM bytes that arrived at or after `since`.
 inline std::size_t out_bytes_since(const Child& child, steady_clock::time_point since) {
   std::size_t n = 0;

@@ -79,16 +79,28 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args, Child
     ::execve(exe.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
-  if (in[0] >= 0) ::close(in[0]);
+  if (in[0] >= 0) {
+    if (options.share_stdin) {
+      stdin_reader_fd_ = in[0];
+    } else {
+      ::close(in[0]);
+    }
+  }
   if (out[1] >= 0) ::close(out[1]);
   if (err[1] >= 0) ::close(err[1]);
   stdin_fd_ = in[1];
   stdout_fd_ = out[0];
   stderr_fd_ = err[0];
   if (stdout_fd_ >= 0 && !options.ignore_stdout) {
-    out_reader_ = std::thread([this] { reader(stdout_fd_, &out_); });
+    out_reader_ = std::thread([this, chunk = options.stdout_chunk, pause = options.stdout_pause] {
+      reader(stdout_fd_, &out_, chunk, pause);
+    });
   }
-  if (stderr_fd_ >= 0) {
+  if (!options.defer_stderr) start_stderr_reader();
+}
+
+void Child::start_stderr_reader() {
+  if (stderr_fd_ >= 0 && !err_reader_.joinable()) {
     err_reader_ = std::thread([this] { reader(stderr_fd_, &err_); });
   }
 }
@@ -103,18 +115,23 @@ Child::~Child() {
   if (err_reader_.joinable()) err_reader_.join();
   if (stdout_fd_ >= 0) ::close(stdout_fd_);
   if (stderr_fd_ >= 0) ::close(stderr_fd_);
+  if (stdin_reader_fd_ >= 0) ::close(stdin_reader_fd_);
 }
 
-void Child::reader(int fd, std::vector<Chunk>* into) {
-  char buffer[65536];
+void Child::reader(int fd, std::vector<Chunk>* into, std::size_t chunk,
+                   std::chrono::microseconds pause) {
+  std::vector<char> buffer(std::min<std::size_t>(std::max<std::size_t>(chunk, 1), 65536));
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    std::lock_guard lock(mutex_);
-    into->push_back(
-        {std::chrono::steady_clock::now(), std::string(buffer, static_cast<std::size_t>(n))});
-    changed_.notify_all();
+    {
+      std::lock_guard lock(mutex_);
+      into->push_back({std::chrono::steady_clock::now(),
+                       std::string(buffer.data(), static_cast<std::size_t>(n))});
+      changed_.notify_all();
+    }
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
   }
 }
 

@@ -29,6 +29,15 @@ struct ChildOptions {
   bool broken_stderr = false;
   // Do not read the child's standard output (a parent that stopped reading).
   bool ignore_stdout = false;
+  // Read standard output this many bytes at a time, pausing after each read:
+  // a parent that drains slowly.
+  std::size_t stdout_chunk = 65536;
+  std::chrono::microseconds stdout_pause{0};
+  // Do not read the child's standard error until start_stderr_reader().
+  bool defer_stderr = false;
+  // Keep our own copy of the read end of the child's standard input, to look
+  // at the file status flags the child leaves on it (stdin_reader()).
+  bool share_stdin = false;
 };
 
 // One received chunk of a stream, with the time it arrived.
@@ -48,6 +57,10 @@ class Child {
   void close_stdin();
   // Closes our read end of the child's standard output.
   void close_stdout_reader();
+  // With defer_stderr: starts reading standard error now.
+  void start_stderr_reader();
+  // With share_stdin: our copy of the read end of the child's standard input.
+  int stdin_reader() const { return stdin_reader_fd_; }
 
   // Waits for the child to exit; its exit status, 128 + signal for a
   // signal, or none on timeout.
@@ -73,12 +86,14 @@ class Child {
   std::optional<std::chrono::steady_clock::time_point> exited_at() const;
 
  private:
-  void reader(int fd, std::vector<Chunk>* into);
+  void reader(int fd, std::vector<Chunk>* into, std::size_t chunk = 65536,
+              std::chrono::microseconds pause = {});
 
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
+  int stdin_reader_fd_ = -1;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Chunk> out_;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "hermetic_alsa.h"
 #include "support/child.h"
 
@@ -160,6 +162,73 @@ TEST(AlsaEndToEnd, PcmsThatAreNotCaptureDevicesAreNotFound) {
     EXPECT_EQ(result.err, std::string(R"({"type":"error","code":"driver_not_found","message":)") +
                               "\"no input device named '" + name + "'\"}\n")
         << name;
+  }
+}
+
+// ALSA plugins, and the libraries they load, print on descriptors 1 and 2
+// with their own calls (JACK's client library does whenever no JACK server
+// runs), and a process that a plugin starts inherits them. Neither may reach
+// the parent: not a byte of it on standard output or error, and no pipe of
+// the parent's held open after the tool has gone.
+TEST(AlsaEndToEnd, PluginsNeitherPrintNorHoldTheParentsPipes) {
+  ASSERT_EQ(access("/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_jack.so", R_OK), 0)
+      << "the JACK plugin (libasound2-plugins) is needed";
+  testing::TempDir dir;
+  const std::string jack = dir.write("jack.conf", R"(
+pcm.jack {
+  type jack
+  capture_ports { 0 system:capture_1 1 system:capture_2 }
+  hint { show on description "JACK, with no server running" }
+}
+pcm.quiet { type null hint { show on description "Null" } }
+)");
+  const std::string tee = dir.write("tee.conf", R"(
+pcm.tee {
+  type file
+  slave.pcm { type null }
+  file "|sleep 5"
+  format "raw"
+  hint { show on description "Everything captured also goes to a command" }
+}
+)");
+  const std::string quiet_entry =
+      R"({"name":"quiet","inputs":32,"sampleRate":48000.0,"channelNames":)" +
+      quoted_list(std::vector<std::string>(32, "")) + "}";
+  const struct {
+    const char* name;
+    std::string config;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"listing beside a JACK PCM", jack, {"--list"}},
+      {"capture beside a JACK PCM", jack, {"--driver", "quiet", "--channels", "0"}},
+      {"capture through a command", tee, {"--driver", "tee", "--channels", "1,0"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChildOptions options;
+    options.env["ALSA_CONFIG_PATH"] = c.config;
+    Child child(testing::real_exe(), c.args, options);
+    const bool listing = c.args[0] == "--list";
+    if (!listing) {
+      ASSERT_TRUE(child.wait_for_err_line("\"ready\""));
+    }
+    const auto closed = std::chrono::steady_clock::now();
+    child.close_stdin();
+    // wait() returns once the child has exited and both its pipes are at end
+    // of file: the command the plugin started runs for 5 s more.
+    ASSERT_EQ(child.wait(std::chrono::seconds(10)), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(3));
+    if (listing) {
+      EXPECT_EQ(child.out(), R"({"type":"drivers","drivers":[)" + quiet_entry + "]}\n");
+      EXPECT_EQ(child.err(), "");
+    } else {
+      EXPECT_EQ(child.out().size() % 4, 0u);
+      for (const auto& line : child.err_lines()) {
+        EXPECT_TRUE(line.starts_with(R"({"type":"ready",)") ||
+                    line.starts_with(R"({"type":"levels",)"))
+            << line;
+      }
+    }
   }
 }
 

@@ -24,6 +24,12 @@ KESTRAVO_ANALYSIS_PACKAGES=(
   clang-format cppcheck
 )
 
+# Only for scripts/package (dpkg-shlibdeps and file compute the package's
+# Depends) and for the package stage of scripts/test, which checks the
+# package with lintian and its manual page with man.
+KESTRAVO_PACKAGE_PACKAGES=(dpkg-dev file)
+KESTRAVO_PACKAGE_CHECK_PACKAGES=(lintian man-db groff-base)
+
 kestravo_ensure_packages() {
   local missing=() p
   for p in "$@"; do

@@ -23,10 +23,8 @@ volatile sig_atomic_t g_flags = -1;
 // action, and the signal is blocked while we run, so the raise takes effect
 // as soon as we return: the process dies of the signal it got.
 extern "C" void restore_and_die(int signal) {
-  const int saved = errno;
   if (g_fd >= 0 && g_flags >= 0) ::fcntl(g_fd, F_SETFL, static_cast<int>(g_flags));
   ::raise(signal);
-  errno = saved;
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ constexpr std::size_t kMaxDepth = 64;
 // Values and keys together, explicit samples included; the document they
 // make takes at most a few hundred megabytes.
 constexpr std::size_t kMaxValues = std::size_t{1} << 22;
+// Each device costs about a kilobyte, in the scenario, the host and a listing.
+constexpr std::size_t kMaxDevices = std::size_t{1} << 18;
 // A pipe or device named as the scenario that sends nothing for this long,
 // or is not done after the second limit, is given up.
 constexpr std::chrono::seconds kReadIdleLimit{5};
@@ -221,12 +223,18 @@ class Builder {
         text += printable(frames_[i].key, kQuoteLimit);
       }
     }
-    // Deep paths keep their end, where the mistake is.
-    constexpr std::size_t kPathLimit = 120;
-    if (text.size() > kPathLimit) {
-      auto keep = text.size() - kPathLimit;
-      while (keep < text.size() && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) ++keep;
-      text = "..." + text.substr(keep);
+    // A deep path keeps its start, which says where in the schema, and its
+    // end, where the mistake is.
+    constexpr std::size_t kHead = 48;
+    constexpr std::size_t kTail = 72;
+    if (text.size() > kHead + kTail) {
+      // Cut between components: before a '[' or a '.'.
+      const auto separator = [&](std::size_t i) { return text[i] == '[' || text[i] == '.'; };
+      auto head = kHead;
+      while (head > 0 && !separator(head)) --head;
+      auto tail = text.size() - kTail;
+      while (tail < text.size() && !separator(tail)) ++tail;
+      text = text.substr(0, head) + "..." + text.substr(tail);
     }
     return text.empty() ? "top level" : text;
   }
@@ -897,6 +905,10 @@ std::expected<Scenario, std::string> parse_scenario(std::string_view text) {
   Scenario scenario;
   if (r.object(document, "", {"devices", "enumeration_error"})) {
     if (auto devices = r.array(document, "", "devices")) {
+      if (devices->size() > kMaxDevices) {
+        r.fail("devices",
+               "more than " + std::to_string(kMaxDevices) + " devices, the reader's limit");
+      }
       for (std::size_t i = 0; i < devices->size() && r.ok(); ++i) {
         scenario.devices.push_back(parse_device(r, (*devices)[i], Reader::index("devices", i)));
       }

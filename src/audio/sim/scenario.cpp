@@ -234,7 +234,7 @@ class Builder {
       while (head > 0 && !separator(head)) --head;
       auto tail = text.size() - kTail;
       while (tail < text.size() && !separator(tail)) ++tail;
-      text = text.substr(0, head) + "..." + text.substr(tail);
+      text.replace(head, tail - head, "...");
     }
     return text.empty() ? "top level" : text;
   }

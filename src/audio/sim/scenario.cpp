@@ -17,6 +17,7 @@
 #include <set>
 
 #include "audio/errno_text.h"
+#include "status/utf8.h"
 
 namespace kestravo::audio::sim {
 
@@ -932,7 +933,7 @@ std::expected<Scenario, std::string> load_scenario(std::string_view path) {
   if (path.empty()) return default_scenario();
   const std::string file(path);
   // The path comes from the environment, as bytes.
-  const std::string shown = printable(file);
+  const std::string shown = utf8_lossy(file);
   auto contents = read_file(file);
   if (!contents) return std::unexpected("cannot read " + shown + ": " + contents.error());
   auto scenario = parse_scenario(*contents);

@@ -13,6 +13,7 @@
 
 #include "audio/sim/sim_stream.h"
 #include "status/output.h"
+#include "status/utf8.h"
 
 namespace kestravo::audio {
 
@@ -208,8 +209,9 @@ std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source) {
 }
 
 void harness_failure(std::string_view reason) {
-  // One line, whatever the reason holds.
-  std::string line = "kestravo-sim: scenario: " + std::string(reason);
+  // One line of valid UTF-8, whatever the reason holds (the scenario's path
+  // comes from the environment as bytes).
+  std::string line = "kestravo-sim: scenario: " + utf8_lossy(reason);
   for (char& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }

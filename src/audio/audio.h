@@ -146,7 +146,8 @@ class Host {
   // for byte; a device whose name cannot be read counts as named "".
   virtual std::optional<DeviceId> get_device_id_from_name(std::string_view name) = 0;
   // The name of channel element `element` (1 for the first channel) as raw
-  // bytes, which need not be valid UTF-8; none when it cannot be read.
+  // bytes, which need not be valid UTF-8; none when it cannot be read. Like
+  // the C strings platforms hand names over in, it ends before any NUL.
   virtual std::optional<std::string> channel_name(const DeviceId& device,
                                                   std::uint32_t element) = 0;
 };

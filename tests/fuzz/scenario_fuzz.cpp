@@ -15,6 +15,7 @@
 #include "audio/sim/sim_host.h"
 #include "listing/listing.h"
 #include "status/status.h"
+#include "status/utf8.h"
 
 namespace {
 
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!scenario) {
     const std::string& reason = scenario.error();
     check(!reason.empty(), "a refusal gives a reason");
-    check(reason.size() < 4096, "a reason of bounded length");
+    check(reason.size() < 512, "a short reason");
+    check(kestravo::utf8_lossy(reason) == reason, "a reason in valid UTF-8");
     return 0;
   }
   const auto again = sim::parse_scenario(text);

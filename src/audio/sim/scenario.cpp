@@ -1,10 +1,15 @@
 #include "audio/sim/scenario.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -12,6 +17,7 @@
 #include <set>
 
 #include "audio/errno_text.h"
+#include "status/utf8.h"
 
 namespace kestravo::audio::sim {
 
@@ -22,6 +28,21 @@ using json = nlohmann::json;
 // Frames per generated buffer beyond which a buffer stops being a test
 // fixture and starts being a way to exhaust memory.
 constexpr std::uint64_t kMaxBufferFrames = 1u << 20;
+
+// The reader's own limits. Real scenarios are far below them; beyond them a
+// file is a broken scenario, never a crash, a hang or a machine out of memory.
+// Nesting: the schema needs 6 levels.
+constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
+constexpr std::size_t kMaxDepth = 64;
+// Values and keys together, explicit samples included; the document they
+// make takes at most a few hundred megabytes.
+constexpr std::size_t kMaxValues = std::size_t{1} << 22;
+// Each device costs about a kilobyte, in the scenario, the host and a listing.
+constexpr std::size_t kMaxDevices = std::size_t{1} << 18;
+// A pipe or device named as the scenario that sends nothing for this long,
+// or is not done after the second limit, is given up.
+constexpr std::chrono::seconds kReadIdleLimit{5};
+constexpr std::chrono::seconds kReadLimit{60};
 
 constexpr std::string_view kDefaultScenario = R"({
   "devices": [
@@ -51,13 +72,79 @@ constexpr std::string_view kDefaultScenario = R"({
 // reason stays short whatever the file holds.
 constexpr std::size_t kQuoteLimit = 40;
 
-std::string describe(const json& value) {
-  std::string text = value.dump();
-  if (text.size() > kQuoteLimit) {
-    text.resize(kQuoteLimit);
-    text += "...";
+// Length of the well-formed UTF-8 sequence that starts `s`, or 0.
+std::size_t sequence_length(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t n = 0;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  } else {
+    return 0;
   }
-  return text;
+  if (s.size() < n || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < n; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// `text` as valid UTF-8 of at most about `limit` bytes: each byte that is
+// not part of a well-formed character becomes "<0xNN>", and a cut, marked
+// "...", never falls inside a character.
+std::string printable(std::string_view text, std::size_t limit = std::string_view::npos) {
+  std::string out;
+  while (!text.empty()) {
+    const std::size_t n = sequence_length(text);
+    char escaped[8];
+    std::string_view piece = text.substr(0, n);
+    if (n == 0) {
+      std::snprintf(escaped, sizeof escaped, "<0x%02X>", static_cast<unsigned char>(text[0]));
+      piece = escaped;
+    }
+    if (out.size() + piece.size() > limit) return out + "...";
+    out += piece;
+    text.remove_prefix(n == 0 ? 1 : n);
+  }
+  return out;
+}
+
+// A value as a reason quotes it: scalars as written, containers one level
+// deep (nested ones as [...] and {...}), so no value is ever dumped whole.
+std::string describe(const json& value) {
+  const auto scalar = [](const json& v) {
+    if (v.is_array()) return std::string(v.empty() ? "[]" : "[...]");
+    if (v.is_object()) return std::string(v.empty() ? "{}" : "{...}");
+    if (!v.is_string()) return v.dump();
+    // The parser has made sure that strings are well-formed UTF-8.
+    const auto& s = v.get_ref<const json::string_t&>();
+    std::size_t keep = 0;
+    for (std::size_t n = 0; keep < s.size(); keep += n) {
+      n = std::max<std::size_t>(1, sequence_length(std::string_view(s).substr(keep)));
+      if (keep + n > kQuoteLimit) break;
+    }
+    return json(s.substr(0, keep)).dump() + (keep < s.size() ? "..." : "");
+  };
+  if (!value.is_structured() || value.empty()) return scalar(value);
+  std::string text(1, value.is_array() ? '[' : '{');
+  for (auto it = value.begin(); it != value.end(); ++it) {
+    if (text.size() > kQuoteLimit) return text + "...";
+    if (it != value.begin()) text += ',';
+    if (value.is_object()) text += json(printable(it.key(), kQuoteLimit)).dump() + ':';
+    text += scalar(*it);
+  }
+  return text + (value.is_array() ? ']' : '}');
 }
 
 // The parser quotes everything it read of the token it gave up on, which
@@ -76,6 +163,137 @@ std::string shorten_last_read(std::string message) {
   message.replace(begin, keep - begin, "...");
   return message;
 }
+
+// Builds the document from the parser's events, with the limits that keep
+// any file from exhausting the stack, the memory or the reader's patience:
+// nesting depth, number of values, and no key twice in one object. On the
+// first problem it stops the parser and keeps a reason.
+class Builder {
+ public:
+  explicit Builder(json& root) : root_(root) {}
+
+  bool null() { return add(nullptr); }
+  bool boolean(bool v) { return add(v); }
+  bool number_integer(json::number_integer_t v) { return add(v); }
+  bool number_unsigned(json::number_unsigned_t v) { return add(v); }
+  bool number_float(json::number_float_t v, const json::string_t&) { return add(v); }
+  bool string(json::string_t& v) { return add(std::move(v)); }
+  bool binary(json::binary_t& v) { return add(std::move(v)); }
+  bool start_object(std::size_t) { return open(json::value_t::object); }
+  bool start_array(std::size_t) { return open(json::value_t::array); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(json::string_t& k) {
+    Frame& frame = frames_.back();
+    frame.key = std::move(k);
+    if (frame.value->contains(frame.key)) return refuse("duplicate key");
+    return counted();
+  }
+
+  bool parse_error(std::size_t, const std::string& token, const nlohmann::detail::exception& e) {
+    if (e.id == 406) return refuse("number out of range: " + printable(token, kQuoteLimit));
+    // "[json.exception.parse_error.101] parse error at line 1, ...": the tag
+    // helps nobody reading a scenario.
+    std::string message = e.what();
+    if (const auto end = message.find("] "); message.starts_with("[json.") && end != message.npos) {
+      message.erase(0, end + 2);
+    }
+    error_ = printable(shorten_last_read(std::move(message)));
+    return false;
+  }
+
+  std::string take_error() { return std::move(error_).value_or("cannot read the document"); }
+
+ private:
+  struct Frame {
+    json* value;
+    std::string key;  // objects: the member being read
+  };
+
+  // Where the value being read goes, such as devices[2].name.
+  std::string path() const {
+    std::string text;
+    for (std::size_t i = 0; i < frames_.size(); ++i) {
+      const json& container = *frames_[i].value;
+      const bool last = i + 1 == frames_.size();
+      if (container.is_array()) {
+        text += "[" + std::to_string(container.size() - (last ? 0 : 1)) + "]";
+      } else {
+        if (!text.empty()) text += '.';
+        text += printable(frames_[i].key, kQuoteLimit);
+      }
+    }
+    // A deep path keeps its start, which says where in the schema, and its
+    // end, where the mistake is.
+    constexpr std::size_t kHead = 48;
+    constexpr std::size_t kTail = 72;
+    if (text.size() > kHead + kTail) {
+      // Cut between components: before a '[' or a '.'.
+      const auto separator = [&](std::size_t i) { return text[i] == '[' || text[i] == '.'; };
+      auto head = kHead;
+      while (head > 0 && !separator(head)) --head;
+      auto tail = text.size() - kTail;
+      while (tail < text.size() && !separator(tail)) ++tail;
+      text.replace(head, tail - head, "...");
+    }
+    return text.empty() ? "top level" : text;
+  }
+
+  bool refuse(const std::string& reason) {
+    error_ = path() + ": " + reason;
+    return false;
+  }
+
+  bool counted() {
+    if (++values_ > kMaxValues) {
+      return refuse("more than " + std::to_string(kMaxValues) +
+                    " values and keys in the file, the reader's limit");
+    }
+    return true;
+  }
+
+  json* place(json&& value) {
+    if (frames_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Frame& frame = frames_.back();
+    if (frame.value->is_array()) {
+      frame.value->push_back(std::move(value));
+      return &frame.value->back();
+    }
+    auto& members = frame.value->get_ref<json::object_t&>();
+    // The key stays in the frame: it names the member while it is read.
+    return &members.emplace(frame.key, std::move(value)).first->second;
+  }
+
+  template <class T>
+  bool add(T&& v) {
+    if (!counted()) return false;
+    place(json(std::forward<T>(v)));
+    return true;
+  }
+
+  bool open(json::value_t type) {
+    if (frames_.size() >= kMaxDepth) {
+      return refuse("nested more than " + std::to_string(kMaxDepth) + " levels deep");
+    }
+    if (!counted()) return false;
+    frames_.push_back(Frame{place(json(type)), {}});
+    return true;
+  }
+
+  bool close() {
+    frames_.pop_back();
+    return true;
+  }
+
+  json& root_;
+  std::vector<Frame> frames_;
+  std::size_t values_ = 0;
+  std::optional<std::string> error_;
+};
 
 // Walks the document and keeps the first problem found; the accessors
 // return nothing once something is wrong, so callers can read on and check
@@ -104,8 +322,7 @@ class Reader {
       bool known = false;
       for (auto k : keys) known = known || k == key;
       if (!known) {
-        fail(join(path, key.size() > kQuoteLimit ? key.substr(0, kQuoteLimit) + "..." : key),
-             "unknown key");
+        fail(join(path, printable(key, kQuoteLimit)), "unknown key");
         return false;
       }
     }
@@ -463,6 +680,55 @@ struct FileDescriptor {
   int fd;
 };
 
+// The whole file, or why not. A path that never ends (/dev/zero) stops at
+// the size limit; one that sends nothing (a FIFO without a writer, a
+// terminal) is given up after a while instead of waited on for ever.
+std::expected<std::string, std::string> read_file(const std::string& file) {
+  const FileDescriptor fd{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+  if (fd.fd < 0) return std::unexpected(errno_text(errno));
+  const auto too_large = [] {
+    return std::unexpected("more than " + std::to_string(kMaxFileBytes >> 20) +
+                           " MiB, the reader's limit");
+  };
+  struct stat status {};
+  if (::fstat(fd.fd, &status) == 0 && S_ISREG(status.st_mode) &&
+      static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
+    return too_large();
+  }
+  std::string contents;
+  std::vector<char> chunk(65536);
+  using Clock = std::chrono::steady_clock;
+  const auto give_up = Clock::now() + kReadLimit;
+  auto idle_until = Clock::now() + kReadIdleLimit;
+  for (;;) {
+    // Waiting first also covers a FIFO without a writer yet, which reads as
+    // ended at once.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(idle_until, give_up) - Clock::now());
+    pollfd ready{fd.fd, POLLIN, 0};
+    const int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+    if (polled == 0) {
+      return std::unexpected(
+          Clock::now() >= give_up
+              ? "still not read after " + std::to_string(kReadLimit.count()) + " s"
+              : "nothing to read for " + std::to_string(kReadIdleLimit.count()) + " s");
+    }
+    if (polled < 0 && errno != EINTR) return std::unexpected(errno_text(errno));
+    if (polled < 0) continue;
+    const ssize_t n = ::read(fd.fd, chunk.data(), chunk.size());
+    if (n > 0) {
+      if (contents.size() + static_cast<std::size_t>(n) > kMaxFileBytes) return too_large();
+      contents.append(chunk.data(), static_cast<std::size_t>(n));
+      idle_until = Clock::now() + kReadIdleLimit;
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return std::unexpected(errno_text(errno));
+    }
+  }
+  return contents;
+}
+
 bool accepted(SampleFormat format) {
   return format == SampleFormat::I16 || format == SampleFormat::U16 || format == SampleFormat::F32;
 }
@@ -622,23 +888,28 @@ std::optional<std::string> check_buffers(const std::vector<std::vector<RawSample
 }
 
 std::expected<Scenario, std::string> parse_scenario(std::string_view text) {
+  if (text.size() > kMaxFileBytes) {
+    return std::unexpected("more than " + std::to_string(kMaxFileBytes >> 20) +
+                           " MiB, the reader's limit");
+  }
   json document;
   try {
-    document = json::parse(text);
-  } catch (const json::exception& e) {
-    // "[json.exception.parse_error.101] parse error at line 1, ...": the tag
-    // helps nobody reading a scenario.
-    std::string message = e.what();
-    if (const auto end = message.find("] "); message.starts_with("[json.") && end != message.npos) {
-      message.erase(0, end + 2);
+    Builder builder(document);
+    if (!json::sax_parse(text.begin(), text.end(), &builder)) {
+      return std::unexpected(builder.take_error());
     }
-    return std::unexpected(shorten_last_read(std::move(message)));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected("not enough memory to read the document");
   }
 
   Reader r;
   Scenario scenario;
   if (r.object(document, "", {"devices", "enumeration_error"})) {
     if (auto devices = r.array(document, "", "devices")) {
+      if (devices->size() > kMaxDevices) {
+        r.fail("devices",
+               "more than " + std::to_string(kMaxDevices) + " devices, the reader's limit");
+      }
       for (std::size_t i = 0; i < devices->size() && r.ok(); ++i) {
         scenario.devices.push_back(parse_device(r, (*devices)[i], Reader::index("devices", i)));
       }
@@ -661,22 +932,12 @@ Scenario default_scenario() {
 std::expected<Scenario, std::string> load_scenario(std::string_view path) {
   if (path.empty()) return default_scenario();
   const std::string file(path);
-  const FileDescriptor fd{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (fd.fd < 0) return std::unexpected("cannot read " + file + ": " + errno_text(errno));
-  std::string contents;
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.fd, chunk, sizeof chunk);
-    if (n > 0) {
-      contents.append(chunk, static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return std::unexpected("cannot read " + file + ": " + errno_text(errno));
-    }
-  }
-  auto scenario = parse_scenario(contents);
-  if (!scenario) return std::unexpected(file + ": " + scenario.error());
+  // The path comes from the environment, as bytes.
+  const std::string shown = utf8_lossy(file);
+  auto contents = read_file(file);
+  if (!contents) return std::unexpected("cannot read " + shown + ": " + contents.error());
+  auto scenario = parse_scenario(*contents);
+  if (!scenario) return std::unexpected(shown + ": " + scenario.error());
   return scenario;
 }
 

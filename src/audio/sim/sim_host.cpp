@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "audio/sim/sim_stream.h"
 #include "status/output.h"
+#include "status/utf8.h"
 
 namespace kestravo::audio {
 
@@ -20,6 +24,17 @@ namespace {
 // A name that is only available by copying into a buffer of this size,
 // terminating NUL included, is lost when it does not fit.
 constexpr std::size_t kCopyBufferSize = 256;
+
+// The most one generated buffer may take.
+constexpr std::uint64_t kGeneratedBufferBudget = std::uint64_t{256} << 20;
+
+// Lets the lookup by name find a string_view without copying it.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const {
+    return std::hash<std::string_view>{}(name);
+  }
+};
 
 // One device and what changes while the host runs. Device handles share it,
 // so a rate switch or a configurations query through one is seen by all.
@@ -80,6 +95,21 @@ class SimDevice final : public Device {
                       std::to_string(state_->index) + "].stream.buffers" + *problem);
     }
 
+    // Asked of the buffer a generated signal is written into, before it is
+    // allocated: a scenario can ask for gigabytes with two numbers.
+    static constexpr std::size_t kSampleSizes[] = {sizeof(float), sizeof(std::int16_t),
+                                                   sizeof(std::uint16_t)};
+    const std::uint64_t frames = config.buffer_frames.value_or(script.stream.buffer_frames);
+    const std::uint64_t bytes = frames * config.channels * kSampleSizes[data_callback.index()];
+    if (bytes > kGeneratedBufferBudget) {
+      harness_failure((state_->source.empty() ? "" : state_->source + ": ") + "devices[" +
+                      std::to_string(state_->index) + "].stream.buffer_frames: " +
+                      std::to_string(frames) + " frames of " + std::to_string(config.channels) +
+                      " channels of " + std::string(sample_format_name(format)) + " take " +
+                      std::to_string(bytes) + " bytes, more than the simulator's " +
+                      std::to_string(kGeneratedBufferBudget >> 20) + " MiB per buffer");
+    }
+
     if (auto switched = switch_rate(config.sample_rate); !switched) {
       return std::unexpected(switched.error());
     }
@@ -125,6 +155,14 @@ class SimHost final : public Host {
       state->nominal_rate = state->script.nominal_rate;
       devices_.push_back(std::move(state));
     }
+    // The listing looks every device up by name; a walk of the list per
+    // lookup made a long list quadratic. Earlier devices win, as in a walk.
+    for (const auto& state : devices_) {
+      const auto& script = state->script;
+      if (!script.findable) continue;
+      first_of_name_.try_emplace(script.name_error ? std::string() : script.name.value_or(""),
+                                 state->index);
+    }
   }
 
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
@@ -136,14 +174,9 @@ class SimHost final : public Host {
   }
 
   std::optional<DeviceId> get_device_id_from_name(std::string_view name) override {
-    for (const auto& state : devices_) {
-      const auto& script = state->script;
-      if (!script.findable) continue;
-      const std::string_view own =
-          script.name_error || !script.name ? std::string_view() : std::string_view(*script.name);
-      if (own == name) return DeviceId{std::to_string(state->index)};
-    }
-    return std::nullopt;
+    const auto found = first_of_name_.find(name);
+    if (found == first_of_name_.end()) return std::nullopt;
+    return DeviceId{std::to_string(found->second)};
   }
 
   std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
@@ -159,12 +192,14 @@ class SimHost final : public Host {
     if (!entry.text || (entry.copy_only && entry.text->size() >= kCopyBufferSize)) {
       return std::nullopt;
     }
-    return entry.text;
+    // The platform hands names over as C strings: a name ends at its NUL.
+    return entry.text->substr(0, entry.text->find('\0'));
   }
 
  private:
   std::optional<std::string> enumeration_error_;
   std::vector<std::shared_ptr<DeviceState>> devices_;
+  std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> first_of_name_;
 };
 
 }  // namespace
@@ -174,8 +209,9 @@ std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source) {
 }
 
 void harness_failure(std::string_view reason) {
-  // One line, whatever the reason holds.
-  std::string line = "kestravo-sim: scenario: " + std::string(reason);
+  // One line of valid UTF-8, whatever the reason holds (the scenario's path
+  // comes from the environment as bytes).
+  std::string line = "kestravo-sim: scenario: " + utf8_lossy(reason);
   for (char& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }

@@ -23,7 +23,8 @@ std::optional<SampleFormat> sample_format_from_name(std::string_view name) {
 
 bool supports_input(const Device& device) {
   auto configs = device.supported_input_configs();
-  return configs.has_value() && !configs->empty();
+  if (!configs) return configs.error().kind == ErrorKind::DeviceNotAnswering;
+  return !configs->empty();
 }
 
 std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> input_devices(Host& host) {

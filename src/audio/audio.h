@@ -16,6 +16,12 @@
 //  - A host thread may still be running when the process exits; hosts keep
 //    everything such a thread touches alive on the heap, so exit does not
 //    crash in static destruction.
+//  - No open or query of a device takes much longer than kAnswerDeadline: a
+//    device that has not answered by then fails with the DeviceNotAnswering
+//    case, and the call that waits for it is left to the process exit; until
+//    that call returns, every further open or query of the device fails with
+//    that case at once. A stopped sound server or a plugin that waits for a
+//    writer must never freeze a parent's device picker.
 #pragma once
 
 #include <chrono>
@@ -33,6 +39,10 @@
 #include "audio/errors.h"
 
 namespace kestravo::audio {
+
+// How long a host waits for a device to answer an open or a query. The text of
+// the DeviceNotAnswering case names it.
+inline constexpr std::chrono::seconds kAnswerDeadline{2};
 
 // The ten sample formats, in their canonical order.
 enum class SampleFormat : std::uint8_t { I8, I16, I32, I64, U8, U16, U32, U64, F32, F64 };
@@ -156,7 +166,10 @@ class Host {
 std::unique_ptr<Host> default_host();
 
 // A device supports input when its input configurations can be read and
-// hold at least one range. Costs one configurations query.
+// hold at least one range. Costs one configurations query. A device that did
+// not answer counts as an input device: silence proves nothing, and a capture
+// of it then fails with "did not answer" instead of "no input device"; the
+// listing, which reads the configurations again, still leaves it out.
 bool supports_input(const Device& device);
 
 // The host's devices filtered by supports_input, in platform order.

@@ -5,6 +5,7 @@ namespace kestravo::audio::detail {
 namespace {
 constexpr std::string_view kDeviceGone =
     "The requested device is no longer available. For example, it has been unplugged.";
+constexpr std::string_view kNoAnswer = "The requested device did not answer within 2 seconds.";
 }  // namespace
 
 template <>
@@ -28,7 +29,7 @@ std::string_view fixed_text<DeviceNameTag>(ErrorKind) {
 template <>
 bool has_kind<SupportedStreamConfigsTag>(ErrorKind kind) {
   return kind == ErrorKind::DeviceNotAvailable || kind == ErrorKind::InvalidArgument ||
-         kind == ErrorKind::BackendSpecific;
+         kind == ErrorKind::DeviceNotAnswering || kind == ErrorKind::BackendSpecific;
 }
 template <>
 std::string_view fixed_text<SupportedStreamConfigsTag>(ErrorKind kind) {
@@ -38,6 +39,8 @@ std::string_view fixed_text<SupportedStreamConfigsTag>(ErrorKind kind) {
     case ErrorKind::InvalidArgument:
       return "Invalid argument passed to the backend. For example, this happens when trying to "
              "read capture capabilities when the device does not support it.";
+    case ErrorKind::DeviceNotAnswering:
+      return kNoAnswer;
     default:
       return {};
   }
@@ -46,7 +49,7 @@ std::string_view fixed_text<SupportedStreamConfigsTag>(ErrorKind kind) {
 template <>
 bool has_kind<DefaultStreamConfigTag>(ErrorKind kind) {
   return kind == ErrorKind::DeviceNotAvailable || kind == ErrorKind::StreamTypeNotSupported ||
-         kind == ErrorKind::BackendSpecific;
+         kind == ErrorKind::DeviceNotAnswering || kind == ErrorKind::BackendSpecific;
 }
 template <>
 std::string_view fixed_text<DefaultStreamConfigTag>(ErrorKind kind) {
@@ -55,6 +58,8 @@ std::string_view fixed_text<DefaultStreamConfigTag>(ErrorKind kind) {
       return kDeviceGone;
     case ErrorKind::StreamTypeNotSupported:
       return "The requested stream type is not supported by the device.";
+    case ErrorKind::DeviceNotAnswering:
+      return kNoAnswer;
     default:
       return {};
   }
@@ -64,7 +69,7 @@ template <>
 bool has_kind<BuildStreamTag>(ErrorKind kind) {
   return kind == ErrorKind::DeviceNotAvailable || kind == ErrorKind::StreamConfigNotSupported ||
          kind == ErrorKind::InvalidArgument || kind == ErrorKind::StreamIdOverflow ||
-         kind == ErrorKind::BackendSpecific;
+         kind == ErrorKind::DeviceNotAnswering || kind == ErrorKind::BackendSpecific;
 }
 template <>
 std::string_view fixed_text<BuildStreamTag>(ErrorKind kind) {
@@ -77,6 +82,8 @@ std::string_view fixed_text<BuildStreamTag>(ErrorKind kind) {
       return "The requested device does not support this capability (invalid argument)";
     case ErrorKind::StreamIdOverflow:
       return "Adding a new stream ID would cause an overflow";
+    case ErrorKind::DeviceNotAnswering:
+      return kNoAnswer;
     default:
       return {};
   }

@@ -14,6 +14,10 @@ enum class ErrorKind {
   StreamConfigNotSupported,
   StreamTypeNotSupported,
   StreamIdOverflow,
+  // The device did not answer an open or a query within the deadline every
+  // host gives it (kAnswerDeadline in audio.h). Unlike the other cases this
+  // says nothing about what the device can do.
+  DeviceNotAnswering,
   BackendSpecific,
 };
 

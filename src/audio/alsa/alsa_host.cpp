@@ -1,12 +1,14 @@
 // The ALSA host: devices are the hinted PCMs, named by the PCM string that
 // opens them again. No PCM stays open between two operations, so listing
-// never keeps a device busy.
+// never keeps a device busy, and every operation that opens one is bounded
+// by the answer deadline (pcm_calls.h).
 #include <algorithm>
 #include <cstdlib>
 
 #include "audio/alsa/capture_loop.h"
 #include "audio/alsa/configs.h"
 #include "audio/alsa/pcm.h"
+#include "audio/alsa/pcm_calls.h"
 #include "audio/audio.h"
 
 namespace kestravo::audio::alsa {
@@ -114,9 +116,25 @@ std::expected<snd_pcm_uframes_t, int> configure(snd_pcm_t* pcm, const StreamConf
   return period;
 }
 
+// Opens `pcm` and reads its input configurations; runs on a call's thread.
+PcmCalls::Ranges probe_ranges(const std::string& pcm_name) {
+  auto pcm = open_capture(pcm_name);
+  if (!pcm) return std::unexpected(pcm.error());
+  return read_ranges(pcm->get());
+}
+
+// A PCM opened, configured and started for capture.
+struct OpenedPcm {
+  PcmHandle pcm;
+  snd_pcm_uframes_t period = 0;
+};
+
+bool may_capture(const Hint& hint) { return hint.name && hint.ioid != "Output"; }
+
 class AlsaDevice final : public Device {
  public:
-  explicit AlsaDevice(Hint hint) : hint_(std::move(hint)) {}
+  AlsaDevice(Hint hint, std::shared_ptr<PcmCalls> calls, std::optional<PcmCalls::ProbeId> probe)
+      : hint_(std::move(hint)), calls_(std::move(calls)), probe_(probe) {}
 
   std::expected<std::string, DeviceNameError> name() const override {
     if (!hint_.name) return std::unexpected(DeviceNameError::backend("the PCM hint has no name"));
@@ -124,17 +142,16 @@ class AlsaDevice final : public Device {
   }
 
   std::expected<Ranges, SupportedStreamConfigsError> supported_input_configs() const override {
-    if (playback_only()) return Ranges{};
+    if (hint_.ioid == "Output") return Ranges{};
     if (!hint_.name) {
       return std::unexpected(SupportedStreamConfigsError::backend("the PCM hint has no name"));
     }
-    auto pcm = open_capture(*hint_.name);
-    if (!pcm) return std::unexpected(error_from_errno<SupportedStreamConfigsError>(pcm.error()));
-    auto ranges = read_ranges(pcm->get());
-    if (!ranges) {
-      return std::unexpected(error_from_errno<SupportedStreamConfigsError>(ranges.error()));
+    auto answer = ranges();
+    if (!answer) return std::unexpected(answer.error().error<SupportedStreamConfigsError>());
+    if (!*answer) {
+      return std::unexpected(error_from_errno<SupportedStreamConfigsError>(answer->error()));
     }
-    return *ranges;
+    return **answer;
   }
 
   std::expected<SupportedStreamConfig, DefaultStreamConfigError> default_input_config()
@@ -142,8 +159,8 @@ class AlsaDevice final : public Device {
     auto ranges = supported_input_configs();
     if (!ranges) {
       const auto& e = ranges.error();
-      if (e.kind == ErrorKind::DeviceNotAvailable) {
-        return std::unexpected(DefaultStreamConfigError::of(ErrorKind::DeviceNotAvailable));
+      if (e.kind == ErrorKind::DeviceNotAvailable || e.kind == ErrorKind::DeviceNotAnswering) {
+        return std::unexpected(DefaultStreamConfigError::of(e.kind));
       }
       if (e.kind == ErrorKind::BackendSpecific) {
         return std::unexpected(DefaultStreamConfigError::backend(e.description));
@@ -173,31 +190,61 @@ class AlsaDevice final : public Device {
           }
         },
         data_callback);
-    auto pcm = open_capture(*hint_.name);
-    if (!pcm) return std::unexpected(error_from_errno<BuildStreamError>(pcm.error()));
-    auto period = configure(pcm->get(), config, format);
-    if (!period) return std::unexpected(error_from_errno<BuildStreamError>(period.error()));
-    if (const int err = snd_pcm_start(pcm->get()); err < 0) {
-      return std::unexpected(error_from_errno<BuildStreamError>(err));
-    }
-    return start_capture_loop(pcm_io(std::move(*pcm)),
-                              LoopSettings{config.channels, config.sample_rate, *period},
+    auto opened = calls_->ask<std::expected<OpenedPcm, int>>(
+        *hint_.name, [pcm_name = *hint_.name, config, format]() -> std::expected<OpenedPcm, int> {
+          auto pcm = open_capture(pcm_name);
+          if (!pcm) return std::unexpected(pcm.error());
+          auto period = configure(pcm->get(), config, format);
+          if (!period) return std::unexpected(period.error());
+          if (const int err = snd_pcm_start(pcm->get()); err < 0) return std::unexpected(err);
+          return OpenedPcm{std::move(*pcm), *period};
+        });
+    if (!opened) return std::unexpected(opened.error().error<BuildStreamError>());
+    if (!*opened) return std::unexpected(error_from_errno<BuildStreamError>(opened->error()));
+    return start_capture_loop(pcm_io(std::move((*opened)->pcm)),
+                              LoopSettings{config.channels, config.sample_rate, (*opened)->period},
                               std::move(data_callback), std::move(error_callback));
   }
 
  private:
-  bool playback_only() const { return hint_.ioid == "Output"; }
+  // The first query takes the answer of the probe that devices() started; a
+  // probe ran beside the others, and a sound card that another probe held at
+  // that moment (hw: beside plughw:) answers busy, so only its success or its
+  // silence is taken at its word: a failure is asked again, alone.
+  std::expected<PcmCalls::Ranges, NoAnswer> ranges() const {
+    if (probe_) {
+      if (auto probed = calls_->take_probe(*probe_); probed && (!*probed || **probed)) {
+        return std::move(*probed);
+      }
+    }
+    return calls_->ask<PcmCalls::Ranges>(*hint_.name,
+                                         [pcm = *hint_.name] { return probe_ranges(pcm); });
+  }
 
   Hint hint_;
+  std::shared_ptr<PcmCalls> calls_;
+  std::optional<PcmCalls::ProbeId> probe_;
 };
 
 class AlsaHost final : public Host {
  public:
+  // Probes every PCM that may capture at once: the walk over input devices
+  // that follows then waits for stalled PCMs one deadline in all.
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     auto hints = pcm_hints();
     if (!hints) return std::unexpected(DevicesError::backend(snd_strerror(hints.error())));
+    std::vector<std::string> probed;
+    for (const auto& hint : *hints) {
+      if (may_capture(hint)) probed.push_back(*hint.name);
+    }
+    const auto ids = calls_->probe_all(probed, probe_ranges);
     std::vector<std::unique_ptr<Device>> list;
-    for (auto& hint : *hints) list.push_back(std::make_unique<AlsaDevice>(std::move(hint)));
+    std::size_t next = 0;
+    for (auto& hint : *hints) {
+      std::optional<PcmCalls::ProbeId> id;
+      if (may_capture(hint)) id = ids[next++];
+      list.push_back(std::make_unique<AlsaDevice>(std::move(hint), calls_, id));
+    }
     return list;
   }
 
@@ -216,7 +263,8 @@ class AlsaHost final : public Host {
   std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
     if (element == 0) return std::nullopt;
     if (!cached_ || cached_->first != device.token) {
-      cached_.emplace(device.token, names_of(device.token));
+      auto names = calls_->ask<Names>(device.token, [pcm = device.token] { return names_of(pcm); });
+      cached_.emplace(device.token, names.value_or(Names{}));
     }
     const auto& names = cached_->second;
     if (element > names.size()) return std::nullopt;
@@ -224,7 +272,9 @@ class AlsaHost final : public Host {
   }
 
  private:
-  static std::vector<std::optional<std::string>> names_of(const std::string& pcm_name) {
+  using Names = std::vector<std::optional<std::string>>;
+
+  static Names names_of(const std::string& pcm_name) {
     auto pcm = open_capture(pcm_name);
     if (!pcm) return {};
     auto ranges = read_ranges(pcm->get());
@@ -234,7 +284,8 @@ class AlsaHost final : public Host {
     return read_channel_names(pcm->get(), *config);
   }
 
-  std::optional<std::pair<std::string, std::vector<std::optional<std::string>>>> cached_;
+  std::shared_ptr<PcmCalls> calls_ = std::make_shared<PcmCalls>();
+  std::optional<std::pair<std::string, Names>> cached_;
 };
 
 }  // namespace

@@ -1,0 +1,97 @@
+// Every open and query of a PCM, bounded by kAnswerDeadline. A PCM can block
+// its opener forever: a file PCM whose infile is a FIFO without a writer, the
+// pulse plugin in front of a stopped server. Each call therefore runs on a
+// thread of its own, and one that misses the deadline is left behind.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "audio/audio.h"
+#include "audio/bounded_call.h"
+
+namespace kestravo::audio::alsa {
+
+// Why a call gave no result.
+struct NoAnswer {
+  // Empty when the PCM did not answer in time; otherwise why no thread could
+  // be started to ask it.
+  std::string thread_error;
+
+  template <class E>
+  E error() const {
+    if (thread_error.empty()) return E::of(ErrorKind::DeviceNotAnswering);
+    return E::backend("cannot start a thread to open the device: " + thread_error);
+  }
+};
+
+// Shared by the host and its devices, and used from the caller's thread only;
+// the call threads touch nothing but their own call states.
+class PcmCalls {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // A PCM's input configurations, or a negative errno.
+  using Ranges = std::expected<std::vector<SupportedStreamConfigRange>, int>;
+  using RangesProbe = std::function<Ranges(const std::string& pcm)>;
+
+  struct ProbeId {
+    std::size_t batch = 0;
+    std::size_t index = 0;
+  };
+
+  // Runs `work` (which opens `pcm` and returns a T) within the deadline. A
+  // PCM that is still stuck in an earlier call fails at once: it has had its
+  // chance, and the listing asks every device several times.
+  template <class T, class Work>
+  std::expected<T, NoAnswer> ask(const std::string& pcm, Work work) {
+    if (stuck(pcm)) return std::unexpected(NoAnswer{});
+    settle();
+    auto call = BoundedCall<T>::start(std::move(work));
+    if (!call) return std::unexpected(NoAnswer{call.error()});
+    return finish(pcm, *call, Clock::now() + kAnswerDeadline);
+  }
+
+  // Starts `probe` for every PCM at once, under one shared deadline, so that
+  // however many PCMs stall, a walk over all of them waits one deadline and
+  // not one per PCM. Returns the probes in the order of `pcms`.
+  std::vector<ProbeId> probe_all(const std::vector<std::string>& pcms, const RangesProbe& probe);
+
+  // The answer of a probe, the first time it is asked for; none after that,
+  // or when it could not be started (ask afresh then).
+  std::optional<std::expected<Ranges, NoAnswer>> take_probe(ProbeId id);
+
+ private:
+  struct Probe {
+    std::string pcm;
+    std::optional<BoundedCall<Ranges>> call;
+  };
+
+  template <class T>
+  std::expected<T, NoAnswer> finish(const std::string& pcm, BoundedCall<T>& call,
+                                    Clock::time_point deadline) {
+    if (!call.wait_until(deadline)) {
+      call.abandon();
+      stuck_.emplace_back(pcm, call.watch());
+      return std::unexpected(NoAnswer{});
+    }
+    return std::move(*call.take());
+  }
+
+  bool stuck(const std::string& pcm);
+  // Waits for the probes of the latest batch (until their deadline), so that
+  // no other call opens a PCM beside them.
+  void settle();
+
+  std::vector<Probe> probes_;
+  std::size_t batch_ = 0;
+  Clock::time_point deadline_{};
+  std::vector<std::pair<std::string, CallWatch>> stuck_;
+};
+
+}  // namespace kestravo::audio::alsa

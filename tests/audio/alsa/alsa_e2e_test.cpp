@@ -2,6 +2,7 @@
 // hermetic configuration: the listing line byte for byte, and captured PCM
 // against both the known samples and arecord's capture of the same PCM.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -228,6 +229,65 @@ pcm.tee {
                     line.starts_with(R"({"type":"levels",)"))
             << line;
       }
+    }
+  }
+}
+
+// A file PCM whose infile is a FIFO without a writer blocks its opener for
+// ever, as the pulse plugin does in front of a stopped server. Sequential
+// waits of 2 s for each of five such PCMs would take 10 s; the bound of 6 s
+// leaves a loaded machine 4 s beyond the one shared deadline.
+TEST(AlsaEndToEnd, PcmsThatDoNotAnswerHoldUpNothing) {
+  using namespace std::chrono_literals;
+  constexpr auto kBound = 6s;
+  const std::string working = R"({"name":"ok","inputs":32,"sampleRate":48000.0,"channelNames":)" +
+                              quoted_list(std::vector<std::string>(32, "")) + "}";
+  const struct {
+    int stalled;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // for the listing
+    std::string err;  // for a failure; a capture must be ready instead
+  } cases[] = {
+      {1, {"--list"}, 0, R"({"type":"drivers","drivers":[)" + working + "]}\n", ""},
+      {5, {"--list"}, 0, R"({"type":"drivers","drivers":[)" + working + "]}\n", ""},
+      {5,
+       {"--driver", "stall3", "--channels", "0"},
+       1,
+       "",
+       R"({"type":"error","code":"driver_open_failed",)"
+       R"("message":"The requested device did not answer within 2 seconds."})"
+       "\n"},
+      {5, {"--driver", "ok", "--channels", "0"}, 0, "", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string what = std::to_string(c.stalled) + " stalled, " + c.args.back();
+    testing::TempDir dir;
+    std::string config;
+    for (int i = 1; i <= c.stalled; ++i) {
+      const std::string fifo = dir.path() + "/fifo" + std::to_string(i);
+      ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+      config += "pcm.stall" + std::to_string(i) +
+                R"( { type file; slave.pcm { type null }; file "/dev/null"; infile ")" + fifo +
+                R"("; format "raw"; hint { show on description "Waits for a writer" } })" + "\n";
+    }
+    config += R"(pcm.ok { type null; hint { show on description "Answers" } })";
+    ChildOptions options;
+    options.env["ALSA_CONFIG_PATH"] = dir.write("asound.conf", config);
+
+    const auto started = std::chrono::steady_clock::now();
+    Child child(testing::real_exe(), c.args, options);
+    const bool capturing = c.args.front() == "--driver" && c.status == 0;
+    if (capturing) {
+      ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready",)", 10s)) << what;
+      EXPECT_LE(std::chrono::steady_clock::now() - started, kBound) << what;
+      child.close_stdin();
+    }
+    ASSERT_EQ(child.wait(10s), c.status) << what;
+    if (!capturing) {
+      EXPECT_LE(*child.exited_at() - started, kBound) << what;
+      EXPECT_EQ(child.out(), c.out) << what;
+      EXPECT_EQ(child.err(), c.err) << what;
     }
   }
 }

@@ -129,8 +129,6 @@ struct OpenedPcm {
   snd_pcm_uframes_t period = 0;
 };
 
-bool may_capture(const Hint& hint) { return hint.name && hint.ioid != "Output"; }
-
 class AlsaDevice final : public Device {
  public:
   AlsaDevice(Hint hint, std::shared_ptr<PcmCalls> calls, std::optional<PcmCalls::ProbeId> probe)
@@ -146,7 +144,7 @@ class AlsaDevice final : public Device {
     if (!hint_.name) {
       return std::unexpected(SupportedStreamConfigsError::backend("the PCM hint has no name"));
     }
-    auto answer = ranges();
+    auto answer = ask_ranges(*hint_.name);
     if (!answer) return std::unexpected(answer.error().error<SupportedStreamConfigsError>());
     if (!*answer) {
       return std::unexpected(error_from_errno<SupportedStreamConfigsError>(answer->error()));
@@ -211,14 +209,13 @@ class AlsaDevice final : public Device {
   // probe ran beside the others, and a sound card that another probe held at
   // that moment (hw: beside plughw:) answers busy, so only its success or its
   // silence is taken at its word: a failure is asked again, alone.
-  std::expected<PcmCalls::Ranges, NoAnswer> ranges() const {
+  std::expected<PcmCalls::Ranges, NoAnswer> ask_ranges(const std::string& pcm) const {
     if (probe_) {
       if (auto probed = calls_->take_probe(*probe_); probed && (!*probed || **probed)) {
         return std::move(*probed);
       }
     }
-    return calls_->ask<PcmCalls::Ranges>(*hint_.name,
-                                         [pcm = *hint_.name] { return probe_ranges(pcm); });
+    return calls_->ask<PcmCalls::Ranges>(pcm, [pcm] { return probe_ranges(pcm); });
   }
 
   Hint hint_;
@@ -233,16 +230,11 @@ class AlsaHost final : public Host {
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     auto hints = pcm_hints();
     if (!hints) return std::unexpected(DevicesError::backend(snd_strerror(hints.error())));
-    std::vector<std::string> probed;
-    for (const auto& hint : *hints) {
-      if (may_capture(hint)) probed.push_back(*hint.name);
-    }
-    const auto ids = calls_->probe_all(probed, probe_ranges);
+    calls_->start_batch();
     std::vector<std::unique_ptr<Device>> list;
-    std::size_t next = 0;
     for (auto& hint : *hints) {
       std::optional<PcmCalls::ProbeId> id;
-      if (may_capture(hint)) id = ids[next++];
+      if (hint.name && hint.ioid != "Output") id = calls_->probe(*hint.name, probe_ranges);
       list.push_back(std::make_unique<AlsaDevice>(std::move(hint), calls_, id));
     }
     return list;

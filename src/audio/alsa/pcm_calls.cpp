@@ -4,19 +4,17 @@
 
 namespace kestravo::audio::alsa {
 
-std::vector<PcmCalls::ProbeId> PcmCalls::probe_all(const std::vector<std::string>& pcms,
-                                                   const RangesProbe& probe) {
+void PcmCalls::start_batch() {
   settle();
   probes_.clear();
   ++batch_;
   deadline_ = Clock::now() + kAnswerDeadline;
-  std::vector<ProbeId> ids;
-  for (const auto& pcm : pcms) {
-    auto call = BoundedCall<Ranges>::start([pcm, probe] { return probe(pcm); });
-    ids.push_back(ProbeId{batch_, probes_.size()});
-    probes_.push_back(Probe{pcm, call ? std::optional(std::move(*call)) : std::nullopt});
-  }
-  return ids;
+}
+
+PcmCalls::ProbeId PcmCalls::probe(const std::string& pcm, const RangesProbe& probe) {
+  auto call = BoundedCall<Ranges>::start([pcm, probe] { return probe(pcm); });
+  probes_.push_back(Probe{pcm, call ? std::optional(std::move(*call)) : std::nullopt});
+  return ProbeId{batch_, probes_.size() - 1};
 }
 
 std::optional<std::expected<PcmCalls::Ranges, NoAnswer>> PcmCalls::take_probe(ProbeId id) {

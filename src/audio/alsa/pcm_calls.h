@@ -57,10 +57,12 @@ class PcmCalls {
     return finish(pcm, *call, Clock::now() + kAnswerDeadline);
   }
 
-  // Starts `probe` for every PCM at once, under one shared deadline, so that
+  // Starts a batch of probes that share one deadline from now, so that
   // however many PCMs stall, a walk over all of them waits one deadline and
-  // not one per PCM. Returns the probes in the order of `pcms`.
-  std::vector<ProbeId> probe_all(const std::vector<std::string>& pcms, const RangesProbe& probe);
+  // not one per PCM. The probes of an earlier batch are settled first.
+  void start_batch();
+  // Starts `probe` of `pcm` in the current batch, beside the others.
+  ProbeId probe(const std::string& pcm, const RangesProbe& probe);
 
   // The answer of a probe, the first time it is asked for; none after that,
   // or when it could not be started (ask afresh then).
@@ -80,12 +82,15 @@ class PcmCalls {
       stuck_.emplace_back(pcm, call.watch());
       return std::unexpected(NoAnswer{});
     }
-    return std::move(*call.take());
+    auto value = call.take();
+    if (!value) return std::unexpected(NoAnswer{});  // taken already: cannot happen
+    return std::move(*value);
   }
 
   bool stuck(const std::string& pcm);
-  // Waits for the probes of the latest batch (until their deadline), so that
-  // no other call opens a PCM beside them.
+  // Waits for the probes of the latest batch (until their deadline) before
+  // any other call opens a PCM: PCMs of one sound card (hw: and plughw:)
+  // cannot be open at once, so a call beside a probe could fail for nothing.
   void settle();
 
   std::vector<Probe> probes_;

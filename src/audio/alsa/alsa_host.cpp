@@ -234,7 +234,7 @@ class AlsaHost final : public Host {
     std::vector<std::unique_ptr<Device>> list;
     for (auto& hint : *hints) {
       std::optional<PcmCalls::ProbeId> id;
-      if (hint.name && hint.ioid != "Output") id = calls_->probe(*hint.name, probe_ranges);
+      if (hint.name && hint.ioid != "Output") id = calls_->start_probe(*hint.name, probe_ranges);
       list.push_back(std::make_unique<AlsaDevice>(std::move(hint), calls_, id));
     }
     return list;

@@ -11,19 +11,19 @@ void PcmCalls::start_batch() {
   deadline_ = Clock::now() + kAnswerDeadline;
 }
 
-PcmCalls::ProbeId PcmCalls::probe(const std::string& pcm, const RangesProbe& probe) {
-  auto call = BoundedCall<Ranges>::start([pcm, probe] { return probe(pcm); });
+PcmCalls::ProbeId PcmCalls::start_probe(const std::string& pcm, const RangesProbe& work) {
+  auto call = BoundedCall<Ranges>::start([pcm, work] { return work(pcm); });
   probes_.push_back(Probe{pcm, call ? std::optional(std::move(*call)) : std::nullopt});
   return ProbeId{batch_, probes_.size() - 1};
 }
 
 std::optional<std::expected<PcmCalls::Ranges, NoAnswer>> PcmCalls::take_probe(ProbeId id) {
   if (id.batch != batch_ || id.index >= probes_.size()) return std::nullopt;
-  Probe& probe = probes_[id.index];
-  if (!probe.call) return std::nullopt;
-  BoundedCall<Ranges> call = std::move(*probe.call);
-  probe.call.reset();
-  return finish(probe.pcm, call, deadline_);
+  Probe& taken = probes_[id.index];
+  if (!taken.call) return std::nullopt;
+  BoundedCall<Ranges> call = std::move(*taken.call);
+  taken.call.reset();
+  return finish(taken.pcm, call, deadline_);
 }
 
 bool PcmCalls::stuck(const std::string& pcm) {
@@ -32,11 +32,11 @@ bool PcmCalls::stuck(const std::string& pcm) {
 }
 
 void PcmCalls::settle() {
-  for (auto& probe : probes_) {
-    if (probe.call && !probe.call->wait_until(deadline_)) {
-      probe.call->abandon();
-      stuck_.emplace_back(probe.pcm, probe.call->watch());
-      probe.call.reset();
+  for (auto& pending : probes_) {
+    if (pending.call && !pending.call->wait_until(deadline_)) {
+      pending.call->abandon();
+      stuck_.emplace_back(pending.pcm, pending.call->watch());
+      pending.call.reset();
     }
   }
 }

@@ -61,8 +61,8 @@ class PcmCalls {
   // however many PCMs stall, a walk over all of them waits one deadline and
   // not one per PCM. The probes of an earlier batch are settled first.
   void start_batch();
-  // Starts `probe` of `pcm` in the current batch, beside the others.
-  ProbeId probe(const std::string& pcm, const RangesProbe& probe);
+  // Starts `work` for `pcm` in the current batch, beside the others.
+  ProbeId start_probe(const std::string& pcm, const RangesProbe& work);
 
   // The answer of a probe, the first time it is asked for; none after that,
   // or when it could not be started (ask afresh then).

@@ -18,15 +18,19 @@ namespace {
 // The device name is compared as the listing shows it, decoded as UTF-8: the
 // driver name arrives decoded too, so a name with ill-formed bytes can still
 // be opened by what the listing printed. Valid names compare byte for byte.
+// Only a device with the name is asked whether it supports input: the first
+// input device of that name is the same device either way, and a device that
+// does not answer must not hold up the capture of another.
 std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::string& name) {
-  auto devices = audio::input_devices(host);
+  auto devices = host.devices();
   if (!devices) fail(status::code::driver_not_found, utf8_lossy(devices.error().text()));
   for (auto& device : *devices) {
     const auto device_name = device->name();
+    if (!device_name || utf8_lossy(*device_name) != name) continue;
     // `device` names an element of the vector, not a local: without the
     // move it would be copied (and cannot be).
     // cppcheck-suppress returnStdMoveLocal
-    if (device_name && utf8_lossy(*device_name) == name) return std::move(device);
+    if (audio::supports_input(*device)) return std::move(device);
   }
   return nullptr;
 }

@@ -31,6 +31,11 @@ bool PcmCalls::stuck(const std::string& pcm) {
   return std::ranges::any_of(stuck_, [&](const auto& entry) { return entry.first == pcm; });
 }
 
+bool PcmCalls::probes_running() const {
+  return std::ranges::any_of(
+      probes_, [](const Probe& probe) { return probe.call && !probe.call->watch().returned(); });
+}
+
 void PcmCalls::settle() {
   for (auto& pending : probes_) {
     if (pending.call && !pending.call->wait_until(deadline_)) {

@@ -48,13 +48,20 @@ class PcmCalls {
   // Runs `work` (which opens `pcm` and returns a T) within the deadline. A
   // PCM that is still stuck in an earlier call fails at once: it has had its
   // chance, and the listing asks every device several times.
+  //
+  // It does not wait for the probes of devices() first: a capture must not
+  // wait for PCMs that stall. PCMs of one sound card (hw: and plughw:) cannot
+  // be open at once, though, so a call that fails while probes still run is
+  // asked again once they are settled.
   template <class T, class Work>
   std::expected<T, NoAnswer> ask(const std::string& pcm, Work work) {
     if (stuck(pcm)) return std::unexpected(NoAnswer{});
-    settle();
-    auto call = BoundedCall<T>::start(std::move(work));
-    if (!call) return std::unexpected(NoAnswer{call.error()});
-    return finish(pcm, *call, Clock::now() + kAnswerDeadline);
+    auto answer = call<T>(pcm, work);
+    if (answer && failed(*answer) && probes_running()) {
+      settle();
+      answer = call<T>(pcm, work);
+    }
+    return answer;
   }
 
   // Starts a batch of probes that share one deadline from now, so that
@@ -74,6 +81,26 @@ class PcmCalls {
     std::optional<BoundedCall<Ranges>> call;
   };
 
+  template <class T, class Work>
+  std::expected<T, NoAnswer> call(const std::string& pcm, const Work& work) {
+    if (stuck(pcm)) return std::unexpected(NoAnswer{});
+    auto started = BoundedCall<T>::start(work);
+    if (!started) return std::unexpected(NoAnswer{started.error()});
+    return finish(pcm, *started, Clock::now() + kAnswerDeadline);
+  }
+
+  // Whether an answer says the PCM could not be used: an error, or nothing.
+  template <class T>
+  static bool failed(const T& answer) {
+    if constexpr (requires { answer.has_value(); }) {
+      return !answer.has_value();
+    } else {
+      return answer.empty();
+    }
+  }
+
+  bool probes_running() const;
+
   template <class T>
   std::expected<T, NoAnswer> finish(const std::string& pcm, BoundedCall<T>& call,
                                     Clock::time_point deadline) {
@@ -88,9 +115,7 @@ class PcmCalls {
   }
 
   bool stuck(const std::string& pcm);
-  // Waits for the probes of the latest batch (until their deadline) before
-  // any other call opens a PCM: PCMs of one sound card (hw: and plughw:)
-  // cannot be open at once, so a call beside a probe could fail for nothing.
+  // Waits for the probes of the latest batch, until their deadline.
   void settle();
 
   std::vector<Probe> probes_;

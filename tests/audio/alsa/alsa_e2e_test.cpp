@@ -280,7 +280,8 @@ TEST(AlsaEndToEnd, PcmsThatDoNotAnswerHoldUpNothing) {
     const bool capturing = c.args.front() == "--driver" && c.status == 0;
     if (capturing) {
       ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready",)", 10s)) << what;
-      EXPECT_LE(std::chrono::steady_clock::now() - started, kBound) << what;
+      // Not held up by the others at all: their deadline alone is 2 s.
+      EXPECT_LE(std::chrono::steady_clock::now() - started, 1500ms) << what;
       child.close_stdin();
     }
     ASSERT_EQ(child.wait(10s), c.status) << what;

@@ -56,10 +56,10 @@ class PcmCalls {
   template <class T, class Work>
   std::expected<T, NoAnswer> ask(const std::string& pcm, Work work) {
     if (stuck(pcm)) return std::unexpected(NoAnswer{});
-    auto answer = call<T>(pcm, work);
+    auto answer = ask_once<T>(pcm, work);
     if (answer && failed(*answer) && probes_running()) {
       settle();
-      answer = call<T>(pcm, work);
+      answer = ask_once<T>(pcm, work);
     }
     return answer;
   }
@@ -82,7 +82,7 @@ class PcmCalls {
   };
 
   template <class T, class Work>
-  std::expected<T, NoAnswer> call(const std::string& pcm, const Work& work) {
+  std::expected<T, NoAnswer> ask_once(const std::string& pcm, const Work& work) {
     if (stuck(pcm)) return std::unexpected(NoAnswer{});
     auto started = BoundedCall<T>::start(work);
     if (!started) return std::unexpected(NoAnswer{started.error()});

@@ -218,7 +218,11 @@ class Builder {
       const json& container = *frames_[i].value;
       const bool last = i + 1 == frames_.size();
       if (container.is_array()) {
-        text += "[" + std::to_string(container.size() - (last ? 0 : 1)) + "]";
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict)
+        // about the temporary of "[" + ... + "]".
+        text += '[';
+        text += std::to_string(container.size() - (last ? 0 : 1));
+        text += ']';
       } else {
         if (!text.empty()) text += '.';
         text += printable(frames_[i].key, kQuoteLimit);

@@ -2,6 +2,8 @@
 // opens them again. No PCM stays open between two operations, so listing
 // never keeps a device busy, and every operation that opens one is bounded
 // by the answer deadline (pcm_calls.h).
+#include "audio/alsa/alsa_host.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -10,6 +12,7 @@
 #include "audio/alsa/pcm.h"
 #include "audio/alsa/pcm_calls.h"
 #include "audio/audio.h"
+#include "audio/channel_positions.h"
 
 namespace kestravo::audio::alsa {
 
@@ -34,8 +37,9 @@ std::vector<std::optional<std::string>> position_names(const snd_pcm_chmap_t& ma
   std::vector<std::optional<std::string>> names;
   for (unsigned i = 0; i < map.channels; ++i) {
     const unsigned position = map.pos[i] & SND_CHMAP_POSITION_MASK;
-    const char* name = snd_pcm_chmap_long_name(static_cast<snd_pcm_chmap_position>(position));
-    names.push_back(name != nullptr ? std::optional<std::string>(name) : std::nullopt);
+    const auto known = channel_position_from_alsa(position);
+    names.push_back(known ? std::optional<std::string>(channel_position_name(*known))
+                          : std::nullopt);
   }
   return names;
 }
@@ -284,11 +288,11 @@ class AlsaHost final : public Host {
 
 }  // namespace kestravo::audio::alsa
 
-namespace kestravo::audio {
+namespace kestravo::audio::alsa {
 
-std::unique_ptr<Host> default_host() {
-  alsa::silence_alsa_diagnostics();
-  return std::make_unique<alsa::AlsaHost>();
+std::unique_ptr<Host> make_alsa_host() {
+  silence_alsa_diagnostics();
+  return std::make_unique<AlsaHost>();
 }
 
-}  // namespace kestravo::audio
+}  // namespace kestravo::audio::alsa

@@ -1,4 +1,6 @@
 // The ALSA host through the Host interface, on a hermetic configuration.
+#include "audio/alsa/alsa_host.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,6 +18,7 @@
 #include "audio/alsa/configs.h"
 #include "audio/alsa/pcm.h"
 #include "audio/audio.h"
+#include "audio/channel_positions.h"
 #include "hermetic_alsa.h"
 
 namespace kestravo::audio {
@@ -38,7 +41,7 @@ class AlsaHostTest : public ::testing::Test {
   }
 
   HermeticAlsa alsa_;
-  std::unique_ptr<Host> host_ = default_host();
+  std::unique_ptr<Host> host_ = alsa::make_alsa_host();
 };
 
 std::vector<std::string> names(const std::vector<std::unique_ptr<Device>>& devices) {
@@ -366,6 +369,19 @@ TEST(AlsaRangesTest, DefaultConfigurationPrefersWidest48kDecodable) {
   for (const auto& c : cases) {
     EXPECT_EQ(alsa::pick_default_config(c.ranges), c.config) << c.what;
   }
+}
+
+// The table every host shares must name ALSA's positions as alsa-lib does:
+// the ALSA listing's bytes depend on it.
+TEST(ChannelPositions, AlsaPositionsHaveAlsaLongNames) {
+  for (unsigned value = 0; value <= SND_CHMAP_LAST; ++value) {
+    const auto position = channel_position_from_alsa(value);
+    ASSERT_TRUE(position) << value;
+    EXPECT_EQ(channel_position_name(*position),
+              snd_pcm_chmap_long_name(static_cast<snd_pcm_chmap_position>(value)))
+        << value;
+  }
+  EXPECT_FALSE(channel_position_from_alsa(SND_CHMAP_LAST + 1));
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+#include "audio/channel_positions.h"
+
+#include <array>
+
+namespace kestravo::audio {
+
+namespace {
+
+constexpr std::array<std::string_view, kLastAlsaPosition + 1> kNamed = {
+    "Unknown",
+    "Unused",
+    "Mono",
+    "Front Left",
+    "Front Right",
+    "Rear Left",
+    "Rear Right",
+    "Front Center",
+    "LFE",
+    "Side Left",
+    "Side Right",
+    "Rear Center",
+    "Front Left Center",
+    "Front Right Center",
+    "Rear Left Center",
+    "Rear Right Center",
+    "Front Left Wide",
+    "Front Right Wide",
+    "Front Left High",
+    "Front Center High",
+    "Front Right High",
+    "Top Center",
+    "Top Front Left",
+    "Top Front Right",
+    "Top Front Center",
+    "Top Rear Left",
+    "Top Rear Right",
+    "Top Rear Center",
+    "Top Front Left Center",
+    "Top Front Right Center",
+    "Top Side Left",
+    "Top Side Right",
+    "Left LFE",
+    "Right LFE",
+    "Bottom Center",
+    "Bottom Left Center",
+    "Bottom Right Center",
+};
+
+constexpr std::array<std::string_view, 32> kAux = {
+    "Aux 0",  "Aux 1",  "Aux 2",  "Aux 3",  "Aux 4",  "Aux 5",  "Aux 6",  "Aux 7",
+    "Aux 8",  "Aux 9",  "Aux 10", "Aux 11", "Aux 12", "Aux 13", "Aux 14", "Aux 15",
+    "Aux 16", "Aux 17", "Aux 18", "Aux 19", "Aux 20", "Aux 21", "Aux 22", "Aux 23",
+    "Aux 24", "Aux 25", "Aux 26", "Aux 27", "Aux 28", "Aux 29", "Aux 30", "Aux 31",
+};
+
+}  // namespace
+
+std::string_view channel_position_name(ChannelPosition position) {
+  const auto value = static_cast<unsigned>(position);
+  if (value < kNamed.size()) return kNamed[value];
+  const unsigned aux = value - static_cast<unsigned>(ChannelPosition::Aux0);
+  return aux < kAux.size() ? kAux[aux] : std::string_view{};
+}
+
+std::optional<ChannelPosition> channel_position_from_alsa(unsigned value) {
+  if (value > kLastAlsaPosition) return std::nullopt;
+  return static_cast<ChannelPosition>(value);
+}
+
+}  // namespace kestravo::audio

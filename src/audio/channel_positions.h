@@ -1,0 +1,69 @@
+// The English names of speaker positions, one table for every host, so the
+// same position reads the same in a listing whatever host produced it. The
+// names are ALSA's long names (ALSA's hosts printed them first); the
+// positions only a sound server has, its auxiliary channels, follow them.
+// Never translated: a name must not change with the user's locale.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace kestravo::audio {
+
+// ALSA's positions, in ALSA's order and with its values (UNKNOWN = 0 ...
+// BRC = 36), then the 32 auxiliary positions.
+enum class ChannelPosition : std::uint8_t {
+  Unknown,
+  Unused,
+  Mono,
+  FrontLeft,
+  FrontRight,
+  RearLeft,
+  RearRight,
+  FrontCenter,
+  Lfe,
+  SideLeft,
+  SideRight,
+  RearCenter,
+  FrontLeftCenter,
+  FrontRightCenter,
+  RearLeftCenter,
+  RearRightCenter,
+  FrontLeftWide,
+  FrontRightWide,
+  FrontLeftHigh,
+  FrontCenterHigh,
+  FrontRightHigh,
+  TopCenter,
+  TopFrontLeft,
+  TopFrontRight,
+  TopFrontCenter,
+  TopRearLeft,
+  TopRearRight,
+  TopRearCenter,
+  TopFrontLeftCenter,
+  TopFrontRightCenter,
+  TopSideLeft,
+  TopSideRight,
+  LeftLfe,
+  RightLfe,
+  BottomCenter,
+  BottomLeftCenter,
+  BottomRightCenter,
+  Aux0,
+  // Aux1 ... Aux31 follow Aux0 without names of their own.
+  AuxLast = Aux0 + 31,
+};
+
+// The last of ALSA's positions.
+inline constexpr unsigned kLastAlsaPosition =
+    static_cast<unsigned>(ChannelPosition::BottomRightCenter);
+
+// "Front Left", "LFE", "Aux 7", ...
+std::string_view channel_position_name(ChannelPosition position);
+
+// The position with ALSA's value `value`, or none past ALSA's last one.
+std::optional<ChannelPosition> channel_position_from_alsa(unsigned value);
+
+}  // namespace kestravo::audio

@@ -1,0 +1,140 @@
+#include "audio/pulse/connection.h"
+
+#include <utility>
+
+namespace kestravo::audio::pulse {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string text(const char* s) { return s != nullptr ? std::string(s) : std::string(); }
+
+SampleFormat format_of(pa_sample_format_t format) {
+  // The server converts anything else; F32 loses nothing of any format.
+  return format == PA_SAMPLE_S16LE ? SampleFormat::I16 : SampleFormat::F32;
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> Connection::open(const Libpulse& pa, const Tuning& tuning) {
+  std::shared_ptr<Connection> connection(new Connection(pa, tuning));
+  if (!connection->connect()) return nullptr;
+  return connection;
+}
+
+bool Connection::connect() {
+  loop_ = pa_.pa_threaded_mainloop_new();
+  if (loop_ == nullptr) return false;
+  context_ =
+      pa_.pa_context_new(pa_.pa_threaded_mainloop_get_api(loop_), "kestravo-core-audio-capture");
+  if (context_ == nullptr) return false;
+  pa_.pa_context_set_state_callback(context_, &Connection::on_context_state, this);
+  if (pa_.pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
+  if (pa_.pa_threaded_mainloop_start(loop_) < 0) return false;
+  loop_running_ = true;
+  std::unique_lock lock(mutex_);
+  changed_.wait_until(lock, Clock::now() + tuning_.connect_deadline,
+                      [&] { return state_ == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state_); });
+  return state_ == PA_CONTEXT_READY;
+}
+
+Connection::~Connection() {
+  if (context_ != nullptr) {
+    std::optional<Lock> lock;
+    if (loop_running_) lock.emplace(*this);
+    pa_.pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_.pa_context_disconnect(context_);
+    pa_.pa_context_unref(context_);
+  }
+  if (loop_ != nullptr) {
+    // No callback of ours ever blocks, so this waits for nothing but the
+    // loop's own wake-up.
+    if (loop_running_) pa_.pa_threaded_mainloop_stop(loop_);
+    pa_.pa_threaded_mainloop_free(loop_);
+  }
+}
+
+std::optional<ServerSnapshot> Connection::snapshot() {
+  {
+    Lock lock(*this);
+    pa_operation* op = pa_.pa_context_get_server_info(context_, &Connection::on_server_info, this);
+    if (op == nullptr) return std::nullopt;
+    pa_.pa_operation_unref(op);
+  }
+  {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_until(lock, Clock::now() + tuning_.query_deadline,
+                             [&] { return have_server_info_ || !PA_CONTEXT_IS_GOOD(state_); }) ||
+        !have_server_info_) {
+      return std::nullopt;
+    }
+  }
+  {
+    Lock lock(*this);
+    pa_operation* op =
+        pa_.pa_context_get_source_info_list(context_, &Connection::on_source_info, this);
+    if (op == nullptr) return std::nullopt;
+    pa_.pa_operation_unref(op);
+  }
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_until(lock, Clock::now() + tuning_.query_deadline,
+                           [&] { return sources_done_ || !PA_CONTEXT_IS_GOOD(state_); }) ||
+      !sources_done_ || sources_failed_) {
+    return std::nullopt;
+  }
+  return ServerSnapshot{server_name_,
+                        arrange_sources(std::move(sources_), default_source_, default_sink_)};
+}
+
+void Connection::on_context_state(pa_context* context, void* self) {
+  auto& c = *static_cast<Connection*>(self);
+  const auto state = c.pa_.pa_context_get_state(context);
+  {
+    std::lock_guard lock(c.mutex_);
+    c.state_ = state;
+  }
+  c.changed_.notify_all();
+}
+
+void Connection::on_server_info(pa_context*, const pa_server_info* info, void* self) {
+  auto& c = *static_cast<Connection*>(self);
+  {
+    std::lock_guard lock(c.mutex_);
+    if (info != nullptr) {
+      c.server_name_ = text(info->server_name);
+      c.default_source_ = text(info->default_source_name);
+      c.default_sink_ = text(info->default_sink_name);
+      c.have_server_info_ = true;
+    }
+  }
+  c.changed_.notify_all();
+}
+
+void Connection::on_source_info(pa_context*, const pa_source_info* info, int eol, void* self) {
+  auto& c = *static_cast<Connection*>(self);
+  {
+    std::lock_guard lock(c.mutex_);
+    if (eol != 0) {
+      c.sources_done_ = true;
+      c.sources_failed_ = eol < 0;
+    } else if (info != nullptr && info->name != nullptr) {
+      Source s;
+      s.index = info->index;
+      s.name = info->name;
+      s.description = text(info->description);
+      s.channels = info->sample_spec.channels;
+      s.rate = info->sample_spec.rate;
+      s.format = format_of(info->sample_spec.format);
+      for (unsigned i = 0; i < info->channel_map.channels && i < PA_CHANNELS_MAX; ++i) {
+        s.map.push_back(info->channel_map.map[i]);
+      }
+      s.monitor = info->monitor_of_sink != PA_INVALID_INDEX;
+      s.monitor_of_sink = text(info->monitor_of_sink_name);
+      c.sources_.push_back(std::move(s));
+    }
+  }
+  c.changed_.notify_all();
+}
+
+}  // namespace kestravo::audio::pulse

@@ -1,0 +1,91 @@
+// One connection to a sound server: libpulse's threaded main loop and its
+// context. Every wait on the server has a deadline of its own, because a
+// server that is stopped or hung accepts the connection and then never
+// answers; libpulse itself would wait 30 s.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/pulse/libpulse.h"
+#include "audio/pulse/sources.h"
+
+namespace kestravo::audio::pulse {
+
+struct Tuning {
+  std::chrono::milliseconds connect_deadline{1000};
+  std::chrono::milliseconds query_deadline{1000};
+  // What a record stream asks the server to deliver at a time.
+  std::chrono::milliseconds fragment{20};
+  // On PipeWire a session manager that dies stops the data without a word:
+  // this long without data, once data has come, counts as the device lost.
+  std::chrono::milliseconds silence_limit{3000};
+};
+
+// What the listing and the capture need to know of the server, read once.
+struct ServerSnapshot {
+  std::string server_name;
+  std::vector<Source> sources;  // in listing order, with their listed names
+};
+
+class Connection {
+ public:
+  // Connects without ever starting a server; none when no server answers
+  // within the deadline.
+  static std::shared_ptr<Connection> open(const Libpulse& pa, const Tuning& tuning);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The server's name and its sources; none when it does not answer in time.
+  std::optional<ServerSnapshot> snapshot();
+
+  const Libpulse& pa() const { return pa_; }
+  const Tuning& tuning() const { return tuning_; }
+  pa_context* context() const { return context_; }
+
+  // libpulse's objects may be touched only with the main loop locked; its
+  // callbacks run with it held.
+  class Lock {
+   public:
+    explicit Lock(const Connection& c) : c_(c) { c_.pa_.pa_threaded_mainloop_lock(c_.loop_); }
+    ~Lock() { c_.pa_.pa_threaded_mainloop_unlock(c_.loop_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    const Connection& c_;
+  };
+
+ private:
+  Connection(const Libpulse& pa, const Tuning& tuning) : pa_(pa), tuning_(tuning) {}
+  bool connect();
+
+  static void on_context_state(pa_context* context, void* self);
+  static void on_server_info(pa_context* context, const pa_server_info* info, void* self);
+  static void on_source_info(pa_context* context, const pa_source_info* info, int eol, void* self);
+
+  const Libpulse& pa_;
+  const Tuning tuning_;
+  pa_threaded_mainloop* loop_ = nullptr;
+  bool loop_running_ = false;
+  pa_context* context_ = nullptr;
+
+  // Written by the callbacks on the main loop's thread, read by the waiting
+  // thread. Locked after the main loop's lock, never before it.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  pa_context_state_t state_ = PA_CONTEXT_UNCONNECTED;
+  bool have_server_info_ = false;
+  std::string server_name_, default_source_, default_sink_;
+  bool sources_done_ = false;
+  bool sources_failed_ = false;
+  std::vector<Source> sources_;
+};
+
+}  // namespace kestravo::audio::pulse

@@ -1,0 +1,53 @@
+// libpulse, loaded when the program runs rather than linked: a machine
+// without it still lists and captures through ALSA. Only its headers are
+// used at build time, for the types; every function comes through dlsym.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+namespace kestravo::audio::pulse {
+
+#define KESTRAVO_LIBPULSE_FUNCTIONS(X) \
+  X(pa_threaded_mainloop_new)          \
+  X(pa_threaded_mainloop_free)         \
+  X(pa_threaded_mainloop_start)        \
+  X(pa_threaded_mainloop_stop)         \
+  X(pa_threaded_mainloop_lock)         \
+  X(pa_threaded_mainloop_unlock)       \
+  X(pa_threaded_mainloop_get_api)      \
+  X(pa_context_new)                    \
+  X(pa_context_unref)                  \
+  X(pa_context_connect)                \
+  X(pa_context_disconnect)             \
+  X(pa_context_errno)                  \
+  X(pa_context_set_state_callback)     \
+  X(pa_context_get_state)              \
+  X(pa_context_get_server_info)        \
+  X(pa_context_get_source_info_list)   \
+  X(pa_operation_unref)                \
+  X(pa_stream_new)                     \
+  X(pa_stream_unref)                   \
+  X(pa_stream_connect_record)          \
+  X(pa_stream_disconnect)              \
+  X(pa_stream_peek)                    \
+  X(pa_stream_drop)                    \
+  X(pa_stream_readable_size)           \
+  X(pa_stream_set_read_callback)       \
+  X(pa_stream_set_state_callback)      \
+  X(pa_stream_get_state)               \
+  X(pa_stream_get_context)             \
+  X(pa_strerror)
+
+// The functions the host calls, each under its own name.
+struct Libpulse {
+#define KESTRAVO_LIBPULSE_MEMBER(name) decltype(&::name) name = nullptr;
+  KESTRAVO_LIBPULSE_FUNCTIONS(KESTRAVO_LIBPULSE_MEMBER)
+#undef KESTRAVO_LIBPULSE_MEMBER
+};
+
+// libpulse.so.0 with every function resolved, loaded on the first call and
+// kept for the life of the process (its threads may outlive any one user);
+// none when it cannot be loaded or lacks a function.
+const Libpulse* libpulse();
+
+}  // namespace kestravo::audio::pulse

@@ -1,0 +1,119 @@
+#include "audio/pulse/pulse_host.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "audio/pulse/record_stream.h"
+
+namespace kestravo::audio::pulse {
+
+namespace {
+
+// The server resamples to any of these, and no rate request changes the
+// source for other programs.
+constexpr std::uint32_t kMinRate = 8000;
+constexpr std::uint32_t kMaxRate = 384000;
+
+class PulseDevice final : public Device {
+ public:
+  PulseDevice(std::shared_ptr<Connection> connection, Source source, bool watch_silence)
+      : connection_(std::move(connection)),
+        source_(std::move(source)),
+        watch_silence_(watch_silence) {}
+
+  std::expected<std::string, DeviceNameError> name() const override { return source_.listed_name; }
+
+  std::optional<std::string> other_name() const override { return source_.name; }
+
+  std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
+  supported_input_configs() const override {
+    if (source_.channels == 0) return std::vector<SupportedStreamConfigRange>{};
+    return std::vector<SupportedStreamConfigRange>{{
+        .channels = source_.channels,
+        .min_sample_rate = kMinRate,
+        .max_sample_rate = kMaxRate,
+        .buffer_size = {},
+        .sample_format = source_.format,
+    }};
+  }
+
+  std::expected<SupportedStreamConfig, DefaultStreamConfigError> default_input_config()
+      const override {
+    return SupportedStreamConfig{.channels = source_.channels,
+                                 .sample_rate = source_.rate,
+                                 .buffer_size = {},
+                                 .sample_format = source_.format};
+  }
+
+  std::expected<std::unique_ptr<Stream>, BuildStreamError> build_input_stream(
+      const StreamConfig& config, InputDataCallback data_callback,
+      ErrorCallback error_callback) override {
+    return open_record_stream(connection_, source_, config, std::move(data_callback),
+                              std::move(error_callback), watch_silence_);
+  }
+
+ private:
+  std::shared_ptr<Connection> connection_;
+  Source source_;
+  bool watch_silence_;
+};
+
+// The server is asked once, when the host is made: listing and capture each
+// take a few milliseconds, and a server that stops answering later must not
+// cost a deadline per question.
+class PulseHost final : public Host {
+ public:
+  PulseHost(std::shared_ptr<Connection> connection, ServerSnapshot snapshot)
+      : connection_(std::move(connection)), snapshot_(std::move(snapshot)) {}
+
+  std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
+    // PipeWire's session manager can die without the stream noticing.
+    const bool watch_silence = snapshot_.server_name.find("PipeWire") != std::string::npos;
+    std::vector<std::unique_ptr<Device>> list;
+    for (const auto& source : snapshot_.sources) {
+      list.push_back(std::make_unique<PulseDevice>(connection_, source, watch_silence));
+    }
+    return list;
+  }
+
+  std::optional<DeviceId> get_device_id_from_name(std::string_view name) override {
+    const auto* source = find(name);
+    if (source == nullptr) return std::nullopt;
+    return DeviceId{source->name};
+  }
+
+  std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
+    const auto it = std::ranges::find(snapshot_.sources, device.token, &Source::name);
+    if (it == snapshot_.sources.end() || element == 0 || element > it->map.size()) {
+      return std::nullopt;
+    }
+    const auto position = position_from_pulse(it->map[element - 1]);
+    if (!position) return std::nullopt;
+    return std::string(channel_position_name(*position));
+  }
+
+ private:
+  const Source* find(std::string_view listed_name) const {
+    for (const auto& s : snapshot_.sources) {
+      if (s.listed_name == listed_name) return &s;
+    }
+    return nullptr;
+  }
+
+  std::shared_ptr<Connection> connection_;
+  ServerSnapshot snapshot_;
+};
+
+}  // namespace
+
+std::unique_ptr<Host> connect_host(const Tuning& tuning) {
+  const Libpulse* pa = libpulse();
+  if (pa == nullptr) return nullptr;
+  auto connection = Connection::open(*pa, tuning);
+  if (!connection) return nullptr;
+  auto snapshot = connection->snapshot();
+  if (!snapshot) return nullptr;
+  return std::make_unique<PulseHost>(std::move(connection), std::move(*snapshot));
+}
+
+}  // namespace kestravo::audio::pulse

@@ -1,0 +1,82 @@
+#include "audio/pulse/sources.h"
+
+#include <pulse/channelmap.h>
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+namespace kestravo::audio::pulse {
+
+std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_view default_source,
+                                    std::string_view default_sink) {
+  const auto rank = [&](const Source& s) {
+    if (s.name == default_source) return 0;
+    if (!s.monitor) return 1;
+    return s.monitor_of_sink == default_sink ? 2 : 3;
+  };
+  std::ranges::stable_sort(sources, [&](const Source& a, const Source& b) {
+    return std::tuple(rank(a), a.index) < std::tuple(rank(b), b.index);
+  });
+
+  std::map<std::string, int> uses;
+  for (auto& s : sources) {
+    s.listed_name = s.description.empty() ? s.name : s.description;
+    ++uses[s.listed_name];
+  }
+  for (auto& s : sources) {
+    if (uses[s.listed_name] > 1) s.listed_name += " (" + s.name + ")";
+  }
+  return sources;
+}
+
+std::optional<ChannelPosition> position_from_pulse(int position) {
+  using P = ChannelPosition;
+  if (position >= PA_CHANNEL_POSITION_AUX0 && position <= PA_CHANNEL_POSITION_AUX31) {
+    return static_cast<P>(static_cast<int>(P::Aux0) + (position - PA_CHANNEL_POSITION_AUX0));
+  }
+  switch (position) {
+    case PA_CHANNEL_POSITION_MONO:
+      return P::Mono;
+    case PA_CHANNEL_POSITION_FRONT_LEFT:
+      return P::FrontLeft;
+    case PA_CHANNEL_POSITION_FRONT_RIGHT:
+      return P::FrontRight;
+    case PA_CHANNEL_POSITION_FRONT_CENTER:
+      return P::FrontCenter;
+    case PA_CHANNEL_POSITION_REAR_CENTER:
+      return P::RearCenter;
+    case PA_CHANNEL_POSITION_REAR_LEFT:
+      return P::RearLeft;
+    case PA_CHANNEL_POSITION_REAR_RIGHT:
+      return P::RearRight;
+    case PA_CHANNEL_POSITION_LFE:
+      return P::Lfe;
+    case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
+      return P::FrontLeftCenter;
+    case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
+      return P::FrontRightCenter;
+    case PA_CHANNEL_POSITION_SIDE_LEFT:
+      return P::SideLeft;
+    case PA_CHANNEL_POSITION_SIDE_RIGHT:
+      return P::SideRight;
+    case PA_CHANNEL_POSITION_TOP_CENTER:
+      return P::TopCenter;
+    case PA_CHANNEL_POSITION_TOP_FRONT_LEFT:
+      return P::TopFrontLeft;
+    case PA_CHANNEL_POSITION_TOP_FRONT_RIGHT:
+      return P::TopFrontRight;
+    case PA_CHANNEL_POSITION_TOP_FRONT_CENTER:
+      return P::TopFrontCenter;
+    case PA_CHANNEL_POSITION_TOP_REAR_LEFT:
+      return P::TopRearLeft;
+    case PA_CHANNEL_POSITION_TOP_REAR_RIGHT:
+      return P::TopRearRight;
+    case PA_CHANNEL_POSITION_TOP_REAR_CENTER:
+      return P::TopRearCenter;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace kestravo::audio::pulse

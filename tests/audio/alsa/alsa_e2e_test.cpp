@@ -27,6 +27,8 @@ constexpr std::size_t kFrameBytes = kDeviceChannels * 2;
 ChildOptions with_config(const HermeticAlsa& alsa) {
   ChildOptions options;
   options.env["ALSA_CONFIG_PATH"] = alsa.config;
+  // A sound server on the machine would take the place of ALSA.
+  options.env["PULSE_SERVER"] = "unix:/nonexistent/native";
   return options;
 }
 

@@ -13,6 +13,10 @@ KESTRAVO_PACKAGES=(
   # The ALSA plugins every sound-server desktop has; the tests check that
   # what they print never reaches the parent.
   libasound2-plugins
+  # The sound-server host (libpulse is loaded at run time; the headers build
+  # it) and the servers its tests start: PulseAudio, PipeWire.
+  libpulse-dev pulseaudio pulseaudio-utils
+  pipewire pipewire-bin pipewire-pulse wireplumber
 )
 
 # Only for the sanitizer, fuzzing and analysis stages of scripts/test and for

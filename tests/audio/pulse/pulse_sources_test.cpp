@@ -1,0 +1,49 @@
+// The listing's order and names from plain source descriptions: what no
+// fixture server shows, the names of duplicates whatever order the devices
+// were plugged in.
+#include <gtest/gtest.h>
+
+#include "audio/pulse/sources.h"
+
+namespace kestravo::audio::pulse {
+namespace {
+
+Source source(std::uint32_t index, std::string name, std::string description,
+              std::string monitor_of = {}) {
+  Source s;
+  s.index = index;
+  s.name = std::move(name);
+  s.description = std::move(description);
+  s.monitor = !monitor_of.empty();
+  s.monitor_of_sink = std::move(monitor_of);
+  return s;
+}
+
+std::vector<std::string> listed(const std::vector<Source>& sources) {
+  std::vector<std::string> names;
+  for (const auto& s : sources) names.push_back(s.listed_name);
+  return names;
+}
+
+TEST(PulseSources, OrderAndNamesDependOnlyOnTheSourcesThemselves) {
+  const std::vector<std::string> expected = {
+      "Mic",         "Headset (usb_b)",     "Headset (usb_a)",
+      "bare_source", "Monitor of Speakers", "Monitor of Other",
+  };
+  // The same devices, plugged in in two orders: the headsets swap indices.
+  for (const bool swapped : {false, true}) {
+    SCOPED_TRACE(swapped);
+    const auto arranged = arrange_sources(
+        {source(9, "other.monitor", "Monitor of Other", "other"),
+         source(swapped ? 2 : 3, "usb_a", "Headset"), source(swapped ? 3 : 2, "usb_b", "Headset"),
+         source(5, "mic", "Mic"), source(4, "bare_source", ""),
+         source(10, "speakers.monitor", "Monitor of Speakers", "speakers")},
+        "mic", "speakers");
+    auto names = listed(arranged);
+    if (swapped) std::swap(names[1], names[2]);
+    EXPECT_EQ(names, expected);
+  }
+}
+
+}  // namespace
+}  // namespace kestravo::audio::pulse

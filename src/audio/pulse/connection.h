@@ -4,6 +4,7 @@
 // answers; libpulse itself would wait 30 s.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -15,13 +16,21 @@
 #include "audio/pulse/libpulse.h"
 #include "audio/pulse/sources.h"
 
+// Set by the build (src/audio/pulse/CMakeLists.txt); the default is for
+// tools that read the sources without it.
+#ifndef KESTRAVO_PULSE_FRAGMENT_MS
+#define KESTRAVO_PULSE_FRAGMENT_MS 20
+#endif
+
 namespace kestravo::audio::pulse {
 
 struct Tuning {
   std::chrono::milliseconds connect_deadline{1000};
   std::chrono::milliseconds query_deadline{1000};
-  // What a record stream asks the server to deliver at a time.
-  std::chrono::milliseconds fragment{20};
+  // What a record stream asks the server to deliver at a time: 20 ms costs
+  // the servers far less than 10 ms and ourselves no more than parec (see
+  // bench/pulse_capture.sh), and keeps the levels records 50 ms apart.
+  std::chrono::milliseconds fragment{KESTRAVO_PULSE_FRAGMENT_MS};
   // On PipeWire a session manager that dies stops the data without a word:
   // this long without data, once data has come, counts as the device lost.
   std::chrono::milliseconds silence_limit{3000};
@@ -44,6 +53,10 @@ class Connection {
 
   // The server's name and its sources; none when it does not answer in time.
   std::optional<ServerSnapshot> snapshot();
+
+  // Leaves the main loop running for the rest of the process: the stream
+  // whose callback is stuck on it must not be waited for.
+  void abandon() { abandoned_.store(true); }
 
   const Libpulse& pa() const { return pa_; }
   const Tuning& tuning() const { return tuning_; }
@@ -75,6 +88,7 @@ class Connection {
   pa_threaded_mainloop* loop_ = nullptr;
   bool loop_running_ = false;
   pa_context* context_ = nullptr;
+  std::atomic<bool> abandoned_{false};
 
   // Written by the callbacks on the main loop's thread, read by the waiting
   // thread. Locked after the main loop's lock, never before it.

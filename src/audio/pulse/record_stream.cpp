@@ -17,75 +17,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Whole frames from the loop thread to the delivery thread. Bytes that do
-// not yet make a frame wait in `partial`; when the delivery thread falls a
-// second behind, new frames are dropped (as a device overruns), whole.
-class FrameQueue {
- public:
-  FrameQueue(std::size_t frame_bytes, std::size_t capacity_frames)
-      : frame_bytes_(frame_bytes), ring_(frame_bytes * capacity_frames) {}
-
-  void push(const char* data, std::size_t n) {
-    if (!partial_.empty()) {
-      const std::size_t take = std::min(n, frame_bytes_ - partial_.size());
-      partial_.insert(partial_.end(), data, data + take);
-      data += take;
-      n -= take;
-      if (partial_.size() < frame_bytes_) return;
-      append(partial_.data(), frame_bytes_);
-      partial_.clear();
-    }
-    const std::size_t whole = n - n % frame_bytes_;
-    append(data, whole);
-    partial_.assign(data + whole, data + n);
-  }
-
-  std::size_t frames() const { return size_ / frame_bytes_; }
-
-  // Moves every queued frame to `out`; returns the frame count.
-  std::size_t pop_all(std::vector<char>& out) {
-    out.resize(size_);
-    const std::size_t first = std::min(size_, ring_.size() - head_);
-    std::memcpy(out.data(), ring_.data() + head_, first);
-    std::memcpy(out.data() + first, ring_.data(), size_ - first);
-    const std::size_t frames = size_ / frame_bytes_;
-    head_ = (head_ + size_) % ring_.size();
-    size_ = 0;
-    return frames;
-  }
-
-  void clear() {
-    size_ = 0;
-    partial_.clear();
-  }
-
- private:
-  void append(const char* data, std::size_t n) {
-    n = std::min(n, ring_.size() - size_);
-    n -= n % frame_bytes_;
-    std::size_t tail = (head_ + size_) % ring_.size();
-    const std::size_t first = std::min(n, ring_.size() - tail);
-    std::memcpy(ring_.data() + tail, data, first);
-    std::memcpy(ring_.data(), data + first, n - first);
-    size_ += n;
-  }
-
-  std::size_t frame_bytes_;
-  std::vector<char> ring_;
-  std::size_t head_ = 0;
-  std::size_t size_ = 0;
-  std::vector<char> partial_;
-};
-
 // Hands `frames` frames of raw little-endian bytes to the typed callback.
-using Deliver = std::function<void(const std::vector<char>& bytes, std::size_t frames)>;
+using Deliver = std::function<void(const char* bytes, std::size_t frames)>;
 
 template <class Sample>
 Deliver make_deliver(DataCallback<Sample> callback, std::uint16_t channels, std::uint32_t rate) {
   return [callback = std::move(callback), channels, rate, samples = std::vector<Sample>()](
-             const std::vector<char>& bytes, std::size_t frames) mutable {
+             const char* bytes, std::size_t frames) mutable {
     samples.resize(frames * channels);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(Sample));
+    std::memcpy(samples.data(), bytes, samples.size() * sizeof(Sample));
     const auto now = Clock::now();
     const auto span = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(frames) / rate));
@@ -93,108 +33,112 @@ Deliver make_deliver(DataCallback<Sample> callback, std::uint16_t channels, std:
   };
 }
 
-// Everything the loop thread's callbacks and the delivery thread touch. On
-// the heap and shared, so a delivery thread left behind at release (or still
+// Everything the loop thread's callbacks and the watchdog touch. On the heap
+// and shared, so a loop thread left stuck in a callback at release (or still
 // running at exit) touches nothing freed.
 struct StreamState {
-  StreamState(const Libpulse& pa, std::size_t frame_bytes, std::uint32_t rate)
-      : pa(pa), queue(frame_bytes, std::max<std::uint32_t>(rate, 1)) {}
+  StreamState(const Libpulse& pa, std::size_t frame_bytes) : pa(pa), frame_bytes(frame_bytes) {}
+
+  // One record at most, whoever notices the loss first.
+  void report_lost() {
+    lost.store(true, std::memory_order_seq_cst);
+    if (!reported.exchange(true) && !stopping.load(std::memory_order_seq_cst) && on_error) {
+      on_error(StreamError::of(ErrorKind::DeviceNotAvailable));
+    }
+  }
 
   const Libpulse& pa;
+  const std::size_t frame_bytes;
   Deliver deliver;
   ErrorCallback on_error;
-  bool watch_silence = false;
   std::chrono::milliseconds silence_limit{};
 
+  // The loop thread's alone: bytes that do not yet make a whole frame.
+  std::vector<char> pending;
+
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> inside{false};  // the loop thread is in on_read
+  std::atomic<bool> lost{false};
+  std::atomic<bool> reported{false};
+  std::atomic<bool> delivered{false};
+  std::atomic<Clock::rep> last_data{0};
+
+  // The connect handshake and the watchdog's wake-up.
   std::mutex mutex;
   std::condition_variable changed;
-  FrameQueue queue;
   bool ready = false;
   bool failed = false;  // before ready: the stream never ran
   int error = 0;        // libpulse's error code when it failed
-  bool lost = false;
-  bool stopping = false;
-  bool finished = false;  // the delivery thread has returned
-  bool delivered = false;
-  Clock::time_point last_data{};
+  bool watchdog_stop = false;
 };
 
+// The data is handed over right here, on the loop thread: a second thread
+// in between would cost a wake-up per fragment, as much CPU again as the
+// rest of the capture. Release copes with a callback stuck in here.
 void on_read(pa_stream* stream, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
-  bool pushed = false;
+  // Entering comes before the flag test, as the release expects.
+  s.inside.store(true, std::memory_order_seq_cst);
+  const bool silenced =
+      s.stopping.load(std::memory_order_seq_cst) || s.lost.load(std::memory_order_relaxed);
   while (s.pa.pa_stream_readable_size(stream) > 0) {
     const void* data = nullptr;
     std::size_t n = 0;
     if (s.pa.pa_stream_peek(stream, &data, &n) < 0 || n == 0) break;
-    if (data != nullptr) {
-      std::lock_guard lock(s.mutex);
-      if (!s.lost && !s.stopping) {
-        s.queue.push(static_cast<const char*>(data), n);
-        s.delivered = true;
-        s.last_data = Clock::now();
-        pushed = true;
-      }
-    }
     // A hole (no data) carries nothing to deliver.
+    if (data != nullptr && !silenced) {
+      const auto* bytes = static_cast<const char*>(data);
+      s.pending.insert(s.pending.end(), bytes, bytes + n);
+    }
     s.pa.pa_stream_drop(stream);
   }
-  if (pushed) s.changed.notify_one();
+  const std::size_t frames = s.pending.size() / s.frame_bytes;
+  if (frames > 0) {
+    s.delivered.store(true, std::memory_order_relaxed);
+    s.last_data.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    s.deliver(s.pending.data(), frames);
+    s.pending.erase(s.pending.begin(),
+                    s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
+  }
+  s.inside.store(false, std::memory_order_seq_cst);
 }
 
 void on_state(pa_stream* stream, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
   const auto state = s.pa.pa_stream_get_state(stream);
+  if (state != PA_STREAM_READY && state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) {
+    return;
+  }
+  bool lost = false;
   {
     std::lock_guard lock(s.mutex);
     if (state == PA_STREAM_READY) {
       s.ready = true;
-    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+    } else if (!s.ready) {
+      s.failed = true;
+      s.error = s.pa.pa_context_errno(s.pa.pa_stream_get_context(stream));
+    } else {
       // We never disconnect a stream with our callbacks still installed, so
       // this is the server's doing: the source removed, the stream killed or
       // the server gone.
-      if (!s.ready) {
-        s.failed = true;
-        s.error = s.pa.pa_context_errno(s.pa.pa_stream_get_context(stream));
-      } else {
-        s.lost = true;
-        s.queue.clear();
-      }
+      lost = true;
     }
   }
   s.changed.notify_all();
+  if (lost) s.report_lost();
 }
 
-void deliver_loop(StreamState& s) {
-  std::vector<char> bytes;
-  bool reported = false;
+// On PipeWire the data just stops when the session manager dies.
+void watchdog(StreamState& s) {
   std::unique_lock lock(s.mutex);
-  while (!s.stopping) {
-    if (s.lost) {
-      if (!reported) {
-        reported = true;
-        lock.unlock();
-        if (s.on_error) s.on_error(StreamError::of(ErrorKind::DeviceNotAvailable));
-        lock.lock();
-      }
-      s.changed.wait(lock, [&] { return s.stopping; });
-      break;
-    }
-    if (s.queue.frames() > 0) {
-      const std::size_t frames = s.queue.pop_all(bytes);
+  while (!s.watchdog_stop) {
+    s.changed.wait_for(lock, std::chrono::milliseconds(250));
+    if (s.watchdog_stop || !s.delivered.load(std::memory_order_relaxed)) continue;
+    const Clock::time_point last(Clock::duration(s.last_data.load(std::memory_order_relaxed)));
+    if (Clock::now() - last >= s.silence_limit && !s.lost.load()) {
       lock.unlock();
-      s.deliver(bytes, frames);
+      s.report_lost();
       lock.lock();
-      continue;
-    }
-    if (s.watch_silence && s.delivered) {
-      const auto deadline = s.last_data + s.silence_limit;
-      if (Clock::now() >= deadline) {
-        s.lost = true;
-        continue;
-      }
-      s.changed.wait_until(lock, deadline);
-    } else {
-      s.changed.wait(lock);
     }
   }
 }
@@ -205,38 +149,40 @@ class PulseStream final : public Stream {
               pa_stream* stream)
       : connection_(std::move(connection)), state_(std::move(state)), stream_(stream) {}
 
-  void start_delivery() {
+  void start_watchdog() {
     auto state = state_;
-    thread_ = std::thread([state] {
-      deliver_loop(*state);
-      std::lock_guard lock(state->mutex);
-      state->finished = true;
-      state->changed.notify_all();
-    });
+    // Never joined: it holds its own reference to the state.
+    std::thread([state] { watchdog(*state); }).detach();
+    watching_ = true;
   }
 
   ~PulseStream() override {
-    if (thread_.joinable()) {
-      std::unique_lock lock(state_->mutex);
-      state_->stopping = true;
+    if (stream_ == nullptr) return;
+    state_->stopping.store(true, std::memory_order_seq_cst);
+    if (watching_) {
+      std::lock_guard lock(state_->mutex);
+      state_->watchdog_stop = true;
       state_->changed.notify_all();
-      const bool done =
-          state_->changed.wait_for(lock, kReleaseWait, [&] { return state_->finished; });
-      lock.unlock();
-      // A callback stuck in a write keeps its thread; the state it uses
-      // stays alive with it.
-      if (done && thread_.get_id() != std::this_thread::get_id()) {
-        thread_.join();
-      } else {
-        thread_.detach();
-      }
+    }
+    // The loop thread holds the main loop's lock while it is in a callback:
+    // one stuck in a write would keep us waiting for the lock for ever. Then
+    // the loop is left to the process exit, with all it touches.
+    const auto deadline = Clock::now() + kReleaseWait;
+    while (state_->inside.load(std::memory_order_seq_cst) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (state_->inside.load(std::memory_order_seq_cst)) {
+      connection_->abandon();
+      new std::shared_ptr<StreamState>(state_);  // NOLINT: kept on purpose
+      return;
     }
     close();
   }
 
   std::expected<void, PlayStreamError> play() override {
-    std::lock_guard lock(state_->mutex);
-    if (state_->lost) return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
+    if (state_->lost.load()) {
+      return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
+    }
     return {};
   }
 
@@ -257,7 +203,7 @@ class PulseStream final : public Stream {
   std::shared_ptr<Connection> connection_;
   std::shared_ptr<StreamState> state_;
   pa_stream* stream_;
-  std::thread thread_;
+  bool watching_ = false;
 };
 
 BuildStreamError build_error(const Libpulse& pa, int error) {
@@ -304,10 +250,9 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
   }
 
   const std::size_t frame_bytes = sample_bytes * config.channels;
-  auto state = std::make_shared<StreamState>(pa, frame_bytes, config.sample_rate);
+  auto state = std::make_shared<StreamState>(pa, frame_bytes);
   state->deliver = std::move(deliver);
   state->on_error = std::move(error_callback);
-  state->watch_silence = watch_silence;
   state->silence_limit = tuning.silence_limit;
 
   pa_stream* stream = nullptr;
@@ -356,11 +301,13 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     return std::unexpected(build_error(pa, error));
   }
   lock.unlock();
-  try {
-    handle->start_delivery();
-  } catch (const std::system_error& e) {
-    return std::unexpected(
-        BuildStreamError::backend(std::string("cannot start the delivery thread: ") + e.what()));
+  if (watch_silence) {
+    try {
+      handle->start_watchdog();
+    } catch (const std::system_error& e) {
+      return std::unexpected(
+          BuildStreamError::backend(std::string("cannot start the watchdog thread: ") + e.what()));
+    }
   }
   return handle;
 }

@@ -1,9 +1,8 @@
-// A record stream on one source. libpulse hands the data over on its main
-// loop's thread, and stopping that loop waits for whatever runs there, so
-// the program's callbacks never run there: the loop thread only copies the
-// data into a bounded queue, and a delivery thread of the stream's own calls
-// the data and error callbacks. A callback stuck in a write then holds up
-// neither the loop nor the release.
+// A record stream on one source. The data callback runs on libpulse's main
+// loop thread, which holds the loop's lock meanwhile; a callback stuck in a
+// write would make stopping the loop (or taking its lock) wait for ever, so
+// a release that finds one stuck leaves the loop, and everything it
+// touches, to the process exit.
 #pragma once
 
 #include <expected>

@@ -248,6 +248,18 @@ TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
   }
 }
 
+TEST_P(SoundServerTest, AParentThatStopsReadingDoesNotHoldUpTheExit) {
+  auto options = server_.client_options();
+  options.ignore_stdout = true;
+  Child child(testing::real_exe(),
+              {"--driver", "Built-in Audio Analog Stereo", "--channels", "0,1,0,1"}, options);
+  ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
+  // A full pipe: the source delivers 384 kB/s into a pipe that holds 64 kB.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  child.close_stdin();
+  EXPECT_EQ(child.wait(std::chrono::seconds(5)), 0);
+}
+
 // ALSA's listing, on a hermetic ALSA configuration, with libpulse unloadable.
 struct AlsaFallback {
   testing::HermeticAlsa alsa;

@@ -40,7 +40,6 @@ bool Connection::connect() {
 }
 
 Connection::~Connection() {
-  if (abandoned_.load()) return;
   if (context_ != nullptr) {
     std::optional<Lock> lock;
     if (loop_running_) lock.emplace(*this);
@@ -49,8 +48,9 @@ Connection::~Connection() {
     pa_.pa_context_unref(context_);
   }
   if (loop_ != nullptr) {
-    // A stream whose callback got stuck has abandoned the connection; no
-    // other callback blocks, so this waits only for the loop's wake-up.
+    // A connection whose stream's callback got stuck is abandoned, never
+    // destroyed; no other callback blocks, so this waits only for the
+    // loop's wake-up.
     if (loop_running_) pa_.pa_threaded_mainloop_stop(loop_);
     pa_.pa_threaded_mainloop_free(loop_);
   }

@@ -4,7 +4,6 @@
 // answers; libpulse itself would wait 30 s.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -42,7 +41,7 @@ struct ServerSnapshot {
   std::vector<Source> sources;  // in listing order, with their listed names
 };
 
-class Connection {
+class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // Connects without ever starting a server; none when no server answers
   // within the deadline.
@@ -54,9 +53,13 @@ class Connection {
   // The server's name and its sources; none when it does not answer in time.
   std::optional<ServerSnapshot> snapshot();
 
-  // Leaves the main loop running for the rest of the process: the stream
-  // whose callback is stuck on it must not be waited for.
-  void abandon() { abandoned_.store(true); }
+  // Leaves the main loop running for the rest of the process, with `keep`
+  // (what its callbacks use): a stream whose callback is stuck on the loop
+  // must not wait for it. The connection is then never destroyed.
+  void abandon(std::shared_ptr<void> keep) {
+    kept_.push_back(std::move(keep));
+    self_ = shared_from_this();
+  }
 
   const Libpulse& pa() const { return pa_; }
   const Tuning& tuning() const { return tuning_; }
@@ -88,7 +91,8 @@ class Connection {
   pa_threaded_mainloop* loop_ = nullptr;
   bool loop_running_ = false;
   pa_context* context_ = nullptr;
-  std::atomic<bool> abandoned_{false};
+  std::shared_ptr<Connection> self_;
+  std::vector<std::shared_ptr<void>> kept_;
 
   // Written by the callbacks on the main loop's thread, read by the waiting
   // thread. Locked after the main loop's lock, never before it.

@@ -172,8 +172,7 @@ class PulseStream final : public Stream {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (state_->inside.load(std::memory_order_seq_cst)) {
-      connection_->abandon();
-      new std::shared_ptr<StreamState>(state_);  // NOLINT: kept on purpose
+      connection_->abandon(state_);
       return;
     }
     close();

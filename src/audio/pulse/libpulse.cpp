@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <memory>
+
 namespace kestravo::audio::pulse {
 
 namespace {
@@ -10,18 +12,17 @@ const Libpulse* load() {
   // Never closed: unloading a library whose threads may still run is unsafe.
   void* handle = ::dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) return nullptr;
-  auto* api = new Libpulse;
+  auto api = std::make_unique<Libpulse>();
   bool complete = true;
+  // NOLINTBEGIN(bugprone-macro-parentheses): the argument is a name
 #define KESTRAVO_LIBPULSE_RESOLVE(name)                                    \
   api->name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
   complete = complete && api->name != nullptr;
   KESTRAVO_LIBPULSE_FUNCTIONS(KESTRAVO_LIBPULSE_RESOLVE)
 #undef KESTRAVO_LIBPULSE_RESOLVE
-  if (!complete) {
-    delete api;
-    return nullptr;
-  }
-  return api;
+  // NOLINTEND(bugprone-macro-parentheses)
+  if (!complete) return nullptr;
+  return api.release();  // for the life of the process, like the library
 }
 
 }  // namespace

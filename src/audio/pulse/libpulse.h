@@ -39,11 +39,13 @@ namespace kestravo::audio::pulse {
   X(pa_strerror)
 
 // The functions the host calls, each under its own name.
+// NOLINTBEGIN(bugprone-macro-parentheses): the argument is a name, not a value
 struct Libpulse {
 #define KESTRAVO_LIBPULSE_MEMBER(name) decltype(&::name) name = nullptr;
   KESTRAVO_LIBPULSE_FUNCTIONS(KESTRAVO_LIBPULSE_MEMBER)
 #undef KESTRAVO_LIBPULSE_MEMBER
 };
+// NOLINTEND(bugprone-macro-parentheses)
 
 // libpulse.so.0 with every function resolved, loaded on the first call and
 // kept for the life of the process (its threads may outlive any one user);

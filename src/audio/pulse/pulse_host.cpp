@@ -70,6 +70,7 @@ class PulseHost final : public Host {
     // PipeWire's session manager can die without the stream noticing.
     const bool watch_silence = snapshot_.server_name.find("PipeWire") != std::string::npos;
     std::vector<std::unique_ptr<Device>> list;
+    list.reserve(snapshot_.sources.size());
     for (const auto& source : snapshot_.sources) {
       list.push_back(std::make_unique<PulseDevice>(connection_, source, watch_silence));
     }

@@ -285,7 +285,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
       return std::unexpected(build_error(pa, error));
     }
   }
-  auto handle = std::make_unique<PulseStream>(connection, state, stream);
+  auto handle = std::make_unique<PulseStream>(std::move(connection), state, stream);
 
   std::unique_lock lock(state->mutex);
   const bool answered = state->changed.wait_until(lock, Clock::now() + tuning.query_deadline,

@@ -23,6 +23,8 @@
 
 namespace kestravo::audio::pulse {
 
+// A server that does not answer costs about a second, then ALSA takes over;
+// well inside kAnswerDeadline, which bounds every query of any host.
 struct Tuning {
   std::chrono::milliseconds connect_deadline{1000};
   std::chrono::milliseconds query_deadline{1000};

@@ -294,8 +294,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     const int error = state->error;
     lock.unlock();
     if (!answered) {
-      return std::unexpected(
-          BuildStreamError::backend("the sound server did not open the stream in time"));
+      return std::unexpected(BuildStreamError::of(ErrorKind::DeviceNotAnswering));
     }
     return std::unexpected(build_error(pa, error));
   }

@@ -64,7 +64,7 @@ void wait_for_end_of_input(int fd, ReadFunction read, WaitFunction wait) {
     if (n == 0) return;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wait(fd, kLifelinePoll);
+      wait(fd, kLifelineWait);
       continue;
     }
     return;  // any other error ends the capture like end of file
@@ -78,7 +78,7 @@ void wait_for_end_of_input(int fd) {
     // A descriptor poll cannot wait on still gets its reads, kLifelinePoll
     // apart.
     if (::poll(&input, 1, static_cast<int>(ms.count())) < 0 && errno != EINTR) {
-      std::this_thread::sleep_for(timeout);
+      std::this_thread::sleep_for(kLifelinePoll);
     }
   });
 }

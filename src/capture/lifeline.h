@@ -16,7 +16,11 @@ using ReadFunction = ssize_t (*)(int fd, void* buffer, std::size_t size);
 // Waits at most `timeout` for `fd` to have input (or end of file).
 using WaitFunction = void (*)(int fd, std::chrono::nanoseconds timeout);
 
+// Between two reads of a descriptor that poll(2) cannot wait on.
 inline constexpr std::chrono::nanoseconds kLifelinePoll = std::chrono::milliseconds(50);
+// The longest one wait in poll(2) lasts. End of file wakes it at once, so
+// this only bounds how often an idle capture wakes up.
+inline constexpr std::chrono::nanoseconds kLifelineWait = std::chrono::seconds(1);
 
 // Puts `fd` in non-blocking mode for the object's lifetime and restores its
 // original file status flags afterwards. The flags belong to the open file
@@ -43,7 +47,7 @@ class NonBlocking {
 
 // Reads and discards `fd` in 64-byte reads until end of file or an error
 // other than EINTR and EAGAIN; whenever nothing is waiting, waits up to
-// kLifelinePoll for input. A signal interrupting the read does not end the
+// kLifelineWait for input. A signal interrupting the read does not end the
 // capture.
 void wait_for_end_of_input(int fd, ReadFunction read, WaitFunction wait);
 

@@ -31,7 +31,7 @@ ssize_t scripted_read(int, void*, std::size_t size) {
 }
 
 void counted_sleep(int, std::chrono::nanoseconds duration) {
-  EXPECT_EQ(duration, std::chrono::milliseconds(50));
+  EXPECT_EQ(duration, kLifelineWait);
   ++sleeps;
 }
 

@@ -35,10 +35,9 @@ std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::s
   // Only when no device has the name as its own: a listed name always wins.
   for (auto& device : *devices) {
     const auto other = device->other_name();
+    if (!other || utf8_lossy(*other) != name) continue;
     // cppcheck-suppress returnStdMoveLocal
-    if (other && utf8_lossy(*other) == name && audio::supports_input(*device)) {
-      return std::move(device);
-    }
+    if (audio::supports_input(*device)) return std::move(device);
   }
   return nullptr;
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <system_error>
@@ -102,14 +103,17 @@ void QueuedFdOutput::run() {
     lock.unlock();
     // A reader that has stopped draining the stream holds the line here,
     // never in the middle of writing it.
-    for (;;) {
+    // The wait backs off: a parent that never reads costs a few wake-ups a
+    // second, not hundreds.
+    for (auto pause = std::chrono::milliseconds(2);;
+         pause = std::min(2 * pause, std::chrono::milliseconds(100))) {
       const auto left = room(fd_);
       if (!left || *left >= room_needed(line.size())) break;
       {
         const std::lock_guard stop_check(mutex_);
         if (stopping_) break;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::this_thread::sleep_for(pause);
     }
     direct_.write_all(line);
     lock.lock();

@@ -11,9 +11,9 @@
 //    may overlap a data callback.
 //  - Destroying a Stream never blocks for long on a callback that is stuck
 //    (for example in a write to a full pipe): a host waits at most
-//    kReleaseWait for its thread, not at all while the data callback is
-//    inside a buffer (the caller gives it time to finish first), then leaves
-//    the thread to the process exit. The process
+//    kReleaseWait for its thread, then leaves the thread to the process exit.
+//    A callback may therefore outlive the release of its stream: what it
+//    touches must be owned by the callback itself. The process
 //    exits within 100 ms of its lifeline ending, release included.
 //  - A host thread may still be running when the process exits; hosts keep
 //    everything such a thread touches alive on the heap, so exit does not

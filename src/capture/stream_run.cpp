@@ -21,7 +21,7 @@ namespace {
 // From the end of the lifeline: how long a callback may take to finish its
 // block, and by when the process exits. The release of the stream lies in
 // between; hosts bound theirs (see audio.h).
-constexpr auto kFinishBlockWait = std::chrono::milliseconds(50);
+constexpr auto kFinishBlockWait = std::chrono::milliseconds(40);
 constexpr auto kExitWait = std::chrono::milliseconds(80);
 
 // Runs on a host thread, possibly the data thread; the host never calls it

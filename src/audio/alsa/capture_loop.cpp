@@ -100,7 +100,6 @@ struct LoopState {
   Fd wake_write;
   std::atomic<bool> stopping{false};
   std::atomic<bool> device_lost{false};
-  std::atomic<bool> delivering{false};  // inside the data callback
   std::mutex mutex;
   std::condition_variable finished_changed;
   bool finished = false;
@@ -174,9 +173,7 @@ class Loop {
     const auto now = Clock::now();
     const auto span = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(frames) / s_.settings.sample_rate));
-    s_.delivering.store(true);
     s_.sink.deliver(static_cast<std::size_t>(frames), InputCallbackInfo{now, now - span});
-    s_.delivering.store(false);
     // When the next period is already there (a consumer that fell behind, or
     // a PCM without a clock), waiting in poll first would only cost two
     // system calls per period. Release is still seen: the flag is checked on
@@ -327,9 +324,7 @@ class AlsaStream final : public Stream {
     if (write(state_->wake_write.get(), &byte, 1) < 0) {
       // The flag alone stops the thread at its next step.
     }
-    // A callback that is still inside its buffer now is stuck (the caller
-    // has given it time to finish): waiting for it would only delay the exit.
-    if (thread_.get_id() == std::this_thread::get_id() || state_->delivering.load()) {
+    if (thread_.get_id() == std::this_thread::get_id()) {
       thread_.detach();
       return;
     }

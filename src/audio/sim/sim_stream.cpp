@@ -31,7 +31,6 @@ struct Shared {
   std::condition_variable changed;
   bool stop = false;
   bool done = false;
-  std::atomic<bool> delivering{false};  // inside the data callback
 
   void report(const StreamError& error) {
     std::lock_guard lock(error_mutex);
@@ -124,11 +123,7 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
       feed->signal.fill(std::span<Sample>(feed->generated));
       buffer = feed->generated;
     }
-    if (feed->on_data) {
-      shared.delivering.store(true);
-      feed->on_data(buffer, info);
-      shared.delivering.store(false);
-    }
+    if (feed->on_data) feed->on_data(buffer, info);
   }
   shared.finish();
 }
@@ -144,10 +139,7 @@ class SimStream final : public Stream {
     shared_->stop = true;
     shared_->changed.notify_all();
     // A callback stuck in a write keeps its thread; it ends by itself once
-    // the write returns, or with the process. One that is inside its buffer
-    // now has had its time to finish (the caller gave it), so it is not
-    // waited for at all.
-    if (shared_->delivering.load()) return;
+    // the write returns, or with the process.
     shared_->changed.wait_for(lock, kReleaseWait, [this] { return shared_->done; });
   }
 

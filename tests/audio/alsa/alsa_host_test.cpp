@@ -130,26 +130,28 @@ TEST_F(AlsaHostTest, ChannelNamesComeFromTheMapOfTheDeviceChannelCount) {
   }
 }
 
-// Collects what a stream delivers, from the callback thread.
+// Collects what a stream delivers, from the callback thread. Owned by its
+// callbacks as well: a stream's thread may outlive the release of the stream.
 template <class Sample>
-struct Collector {
+struct Collector : std::enable_shared_from_this<Collector<Sample>> {
   std::mutex mutex;
   std::condition_variable changed;
   std::string bytes;
   std::vector<StreamError> errors;
 
   DataCallback<Sample> data() {
-    return [this](std::span<const Sample> samples, const InputCallbackInfo&) {
-      std::lock_guard lock(mutex);
-      bytes.append(reinterpret_cast<const char*>(samples.data()), samples.size_bytes());
-      changed.notify_all();
+    return [self = this->shared_from_this()](std::span<const Sample> samples,
+                                             const InputCallbackInfo&) {
+      std::lock_guard lock(self->mutex);
+      self->bytes.append(reinterpret_cast<const char*>(samples.data()), samples.size_bytes());
+      self->changed.notify_all();
     };
   }
   ErrorCallback error() {
-    return [this](const StreamError& e) {
-      std::lock_guard lock(mutex);
-      errors.push_back(e);
-      changed.notify_all();
+    return [self = this->shared_from_this()](const StreamError& e) {
+      std::lock_guard lock(self->mutex);
+      self->errors.push_back(e);
+      self->changed.notify_all();
     };
   }
   bool wait_for_bytes(std::size_t n) {

@@ -4,19 +4,32 @@
 KESTRAVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KESTRAVO_BUILD=${KESTRAVO_BUILD:-$KESTRAVO_ROOT/build}
 
-# Debian packages the build and the tests need.
+# Debian packages that building and running the tool need: the compiler and
+# build tools, alsa-lib, libpulse's headers (libpulse itself is loaded at run
+# time) and the JSON library of the simulated host's scenario reader. No
+# sound server, no ALSA plugins, no test libraries.
 KESTRAVO_PACKAGES=(
   cmake ninja-build g++ pkg-config
+  nlohmann-json3-dev libasound2-dev libpulse-dev
+)
+
+# What the tests need besides: GoogleTest, Google Benchmark, the ALSA and
+# PulseAudio command-line tools the tests compare with and drive, sox, and
+# the ALSA plugins every sound-server desktop has (the tests check that what
+# they print never reaches the parent). None of these is a sound server.
+KESTRAVO_TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libasound2-dev
-  alsa-utils sox
-  # The ALSA plugins every sound-server desktop has; the tests check that
-  # what they print never reaches the parent.
-  libasound2-plugins
-  # The sound-server host (libpulse is loaded at run time; the headers build
-  # it) and the servers its tests start: PulseAudio, PipeWire.
-  libpulse-dev pulseaudio pulseaudio-utils
-  pipewire pipewire-bin pipewire-pulse wireplumber
+  alsa-utils sox pulseaudio-utils libasound2-plugins
+)
+
+# The sound servers the tests start by hand, each in a directory of its own.
+# A server whose packages would remove anything (PulseAudio on a PipeWire
+# desktop: pipewire-audio conflicts with pulseaudio) is not installed, and its
+# tests are skipped.
+KESTRAVO_SERVER_NAMES=(PulseAudio PipeWire)
+KESTRAVO_SERVER_PACKAGES=(
+  "pulseaudio"
+  "pipewire pipewire-bin pipewire-pulse wireplumber"
 )
 
 # Only for the sanitizer, fuzzing and analysis stages of scripts/test and for
@@ -34,25 +47,84 @@ KESTRAVO_ANALYSIS_PACKAGES=(
 KESTRAVO_PACKAGE_PACKAGES=(dpkg-dev file)
 KESTRAVO_PACKAGE_CHECK_PACKAGES=(lintian man-db groff-base)
 
-kestravo_ensure_packages() {
-  local missing=() p
+kestravo_missing_packages() {
+  local p
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
   done
+}
+
+kestravo_sudo() {
+  KESTRAVO_SUDO=()
+  [ "$(id -u)" -eq 0 ] && return 0
+  if command -v sudo >/dev/null 2>&1; then
+    KESTRAVO_SUDO=(sudo)
+    return 0
+  fi
+  echo "kestravo: cannot install $*: not root and no sudo; install them and try again" >&2
+  exit 1
+}
+
+# The symbolic links that enable systemd user units for every user: a
+# package's postinst adds them (pulseaudio.socket, pipewire.socket, ...), so
+# its server would start at the next login.
+kestravo_user_unit_links() {
+  [ -d /etc/systemd/user ] && find /etc/systemd/user -type l 2>/dev/null | sort
+  return 0
+}
+
+# kestravo_apt_install PACKAGE...: installs them without recommends, never
+# removing a package, and leaves the machine's login audio as it was: links
+# that the packages' scripts add to enable user units for everyone are taken
+# out again (the tests start their servers by hand and need none).
+kestravo_apt_install() {
+  kestravo_sudo "$@"
+  local before after link
+  before=$(kestravo_user_unit_links)
+  if ! { kestravo_apt_get "${KESTRAVO_SUDO[@]}" -- update -qq &&
+    kestravo_apt_get "${KESTRAVO_SUDO[@]}" -- install -y -qq --no-install-recommends --no-remove "$@"; } >&2; then
+    echo "kestravo: apt-get could not install: $* (nothing was removed)" >&2
+    return 1
+  fi
+  after=$(kestravo_user_unit_links)
+  while IFS= read -r link; do
+    [ -n "$link" ] || continue
+    "${KESTRAVO_SUDO[@]}" rm -f "$link"
+    echo "kestravo: left $(basename "$link") disabled for users' logins, as it was" >&2
+  done < <(comm -13 <(printf '%s\n' "$before") <(printf '%s\n' "$after"))
+  return 0
+}
+
+kestravo_ensure_packages() {
+  local missing
+  mapfile -t missing < <(kestravo_missing_packages "$@")
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "kestravo: installing missing Debian packages: ${missing[*]}" >&2
-  local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null 2>&1; then sudo=(sudo); else
-      echo "kestravo: cannot install ${missing[*]}: not root and no sudo; install them and try again" >&2
-      exit 1
+  kestravo_apt_install "${missing[@]}" || exit 1
+}
+
+# kestravo_ensure_servers: installs each test sound server that is missing,
+# unless apt would have to remove a package for it (a conflict with the
+# machine's own sound server). For each one left out, one line says why; its
+# tests skip themselves.
+kestravo_ensure_servers() {
+  local i missing log
+  for i in "${!KESTRAVO_SERVER_NAMES[@]}"; do
+    # shellcheck disable=SC2206
+    local packages=(${KESTRAVO_SERVER_PACKAGES[$i]})
+    mapfile -t missing < <(kestravo_missing_packages "${packages[@]}")
+    [ ${#missing[@]} -eq 0 ] && continue
+    log=$(mktemp)
+    kestravo_apt_get -- update -qq >/dev/null 2>&1 || true
+    if ! kestravo_apt_get -- install -s -qq --no-install-recommends --no-remove "${missing[@]}" >"$log" 2>&1; then
+      echo "kestravo: not installing ${missing[*]}: it would remove packages of this machine's sound setup; the ${KESTRAVO_SERVER_NAMES[$i]} tests are skipped" >&2
+      rm -f "$log"
+      continue
     fi
-  fi
-  if ! { kestravo_apt_get "${sudo[@]}" -- update -qq &&
-    kestravo_apt_get "${sudo[@]}" -- install -y -qq --no-install-recommends "${missing[@]}"; } >&2; then
-    echo "kestravo: apt-get could not install: ${missing[*]}" >&2
-    exit 1
-  fi
+    rm -f "$log"
+    echo "kestravo: installing the ${KESTRAVO_SERVER_NAMES[$i]} test server: ${missing[*]}" >&2
+    kestravo_apt_install "${missing[@]}" || exit 1
+  done
 }
 
 # kestravo_apt_get [sudo] -- ARGS...: apt-get ARGS, waiting for the package
@@ -87,7 +159,16 @@ kestravo_apt_get() {
   done
 }
 
-# kestravo_build [TARGET...]: configure once, then build (quietly unless it fails).
+# What the test stages need on top of the build: test libraries and tools,
+# and the sound servers that can be installed without removing anything.
+kestravo_ensure_test_packages() {
+  kestravo_ensure_packages "${KESTRAVO_TEST_PACKAGES[@]}"
+  kestravo_ensure_servers
+}
+
+# kestravo_build [TARGET...]: configure once, then build (quietly unless it
+# fails). With KESTRAVO_KEEP_CONFIG=1 a configured build directory is built as
+# it is configured, whatever KESTRAVO_CMAKE_ARGS says.
 kestravo_build() {
   kestravo_ensure_packages "${KESTRAVO_PACKAGES[@]}"
   local log="$KESTRAVO_BUILD.log"
@@ -96,7 +177,8 @@ kestravo_build() {
   # changed is configured again.
   local args_stamp="$KESTRAVO_BUILD/kestravo-cmake-args"
   local args="${KESTRAVO_CMAKE_ARGS[*]}"
-  if [ ! -f "$KESTRAVO_BUILD/build.ninja" ] || [ "$(cat "$args_stamp" 2>/dev/null)" != "$args" ]; then
+  if [ ! -f "$KESTRAVO_BUILD/build.ninja" ] ||
+    { [ "${KESTRAVO_KEEP_CONFIG:-0}" != 1 ] && [ "$(cat "$args_stamp" 2>/dev/null)" != "$args" ]; }; then
     if ! cmake -S "$KESTRAVO_ROOT" -B "$KESTRAVO_BUILD" -G Ninja "${KESTRAVO_CMAKE_ARGS[@]}" >"$log" 2>&1; then
       cat "$log" >&2
       echo "kestravo: configuring failed" >&2

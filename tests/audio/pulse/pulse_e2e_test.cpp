@@ -119,6 +119,9 @@ class FifoWriter {
 
 class SoundServerTest : public ::testing::TestWithParam<ServerKind> {
  protected:
+  void SetUp() override {
+    if (auto why = SoundServer::missing(GetParam())) GTEST_SKIP() << *why;
+  }
   SoundServer server_{GetParam()};
 };
 

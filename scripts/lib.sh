@@ -87,17 +87,18 @@ kestravo_apt_install() {
     return 1
   fi
   after=$(kestravo_user_unit_links)
-  while IFS= read -r link; do
-    [ -n "$link" ] || continue
+  for link in $after; do
+    case $'\n'"$before"$'\n' in *$'\n'"$link"$'\n'*) continue ;; esac
     "${KESTRAVO_SUDO[@]}" rm -f "$link"
     echo "kestravo: left $(basename "$link") disabled for users' logins, as it was" >&2
-  done < <(comm -13 <(printf '%s\n' "$before") <(printf '%s\n' "$after"))
+  done
   return 0
 }
 
 kestravo_ensure_packages() {
   local missing
-  mapfile -t missing < <(kestravo_missing_packages "$@")
+  # shellcheck disable=SC2207
+  missing=($(kestravo_missing_packages "$@"))
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "kestravo: installing missing Debian packages: ${missing[*]}" >&2
   kestravo_apt_install "${missing[@]}" || exit 1
@@ -112,7 +113,8 @@ kestravo_ensure_servers() {
   for i in "${!KESTRAVO_SERVER_NAMES[@]}"; do
     # shellcheck disable=SC2206
     local packages=(${KESTRAVO_SERVER_PACKAGES[$i]})
-    mapfile -t missing < <(kestravo_missing_packages "${packages[@]}")
+    # shellcheck disable=SC2207
+    missing=($(kestravo_missing_packages "${packages[@]}"))
     [ ${#missing[@]} -eq 0 ] && continue
     log=$(mktemp)
     kestravo_apt_get -- update -qq >/dev/null 2>&1 || true

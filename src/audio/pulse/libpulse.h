@@ -7,36 +7,8 @@
 
 namespace kestravo::audio::pulse {
 
-#define KESTRAVO_LIBPULSE_FUNCTIONS(X)     \
-  X(pa_threaded_mainloop_new)              \
-  X(pa_threaded_mainloop_free)             \
-  X(pa_threaded_mainloop_start)            \
-  X(pa_threaded_mainloop_stop)             \
-  X(pa_threaded_mainloop_lock)             \
-  X(pa_threaded_mainloop_unlock)           \
-  X(pa_threaded_mainloop_get_api)          \
-  X(pa_context_new)                        \
-  X(pa_context_unref)                      \
-  X(pa_context_connect)                    \
-  X(pa_context_disconnect)                 \
-  X(pa_context_errno)                      \
-  X(pa_context_set_state_callback)         \
-  X(pa_context_get_state)                  \
-  X(pa_context_get_server_info)            \
-  X(pa_context_get_source_info_list)       \
-  X(pa_operation_unref)                    \
-  X(pa_stream_new)                         \
-  X(pa_stream_unref)                       \
-  X(pa_stream_connect_record)              \
-  X(pa_stream_disconnect)                  \
-  X(pa_stream_peek)                        \
-  X(pa_stream_drop)                        \
-  X(pa_stream_readable_size)               \
-  X(pa_stream_set_read_callback)           \
-  X(pa_stream_set_state_callback)          \
-  X(pa_stream_get_state)                   \
-  X(pa_stream_get_context)                 \
-  X(pa_strerror)                           \
+// What keeps a stream on the desktop's default devices (follow.h).
+#define KESTRAVO_LIBPULSE_FOLLOWING(X)     \
   X(pa_context_subscribe)                  \
   X(pa_context_set_subscribe_callback)     \
   X(pa_context_get_sink_info_by_name)      \
@@ -44,6 +16,38 @@ namespace kestravo::audio::pulse {
   X(pa_operation_cancel)                   \
   X(pa_stream_get_index)                   \
   X(pa_stream_get_device_name)
+
+#define KESTRAVO_LIBPULSE_FUNCTIONS(X) \
+  X(pa_threaded_mainloop_new)          \
+  X(pa_threaded_mainloop_free)         \
+  X(pa_threaded_mainloop_start)        \
+  X(pa_threaded_mainloop_stop)         \
+  X(pa_threaded_mainloop_lock)         \
+  X(pa_threaded_mainloop_unlock)       \
+  X(pa_threaded_mainloop_get_api)      \
+  X(pa_context_new)                    \
+  X(pa_context_unref)                  \
+  X(pa_context_connect)                \
+  X(pa_context_disconnect)             \
+  X(pa_context_errno)                  \
+  X(pa_context_set_state_callback)     \
+  X(pa_context_get_state)              \
+  X(pa_context_get_server_info)        \
+  X(pa_context_get_source_info_list)   \
+  X(pa_operation_unref)                \
+  X(pa_stream_new)                     \
+  X(pa_stream_unref)                   \
+  X(pa_stream_connect_record)          \
+  X(pa_stream_disconnect)              \
+  X(pa_stream_peek)                    \
+  X(pa_stream_drop)                    \
+  X(pa_stream_readable_size)           \
+  X(pa_stream_set_read_callback)       \
+  X(pa_stream_set_state_callback)      \
+  X(pa_stream_get_state)               \
+  X(pa_stream_get_context)             \
+  X(pa_strerror)                       \
+  KESTRAVO_LIBPULSE_FOLLOWING(X)
 
 // The functions the host calls, each under its own name.
 // NOLINTBEGIN(bugprone-macro-parentheses): the argument is a name, not a value

@@ -1,16 +1,17 @@
 // Keeps a record stream on whatever the desktop uses now: its default input,
 // or the monitor of its default output.
 //
-// What the servers do on their own is not enough. PulseAudio moves a record
-// stream that named no source when the default source changes, but only
-// until the stream has been moved once by anyone; a stream on a monitor
-// stays on it when the default output changes, and one whose source goes
-// away is moved to the default *source*, a microphone. So the follower
-// listens to the server's change events, works out which source the stream
-// should be on, and moves it there. A move keeps the stream, its format and
-// its frames: the capture sees only a short gap.
+// What the servers do on their own is not enough. Both move a record stream
+// that named no source to the new default source. Neither moves a stream on
+// a monitor when the default output changes, and one whose source goes away
+// is put on the default *source*, a microphone (PipeWire says nothing of
+// it). So the follower listens to the server's change events, works out
+// which source the stream belongs on, and moves it there; meanwhile it marks
+// the stream astray, and the stream passes silence on instead. A move keeps
+// the stream, its format and its frames: the capture sees only a short gap.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "audio/pulse/connection.h"
@@ -21,10 +22,13 @@ namespace kestravo::audio::pulse {
 class Follower {
  public:
   // Starts following for `stream` (connected without PA_STREAM_DONT_MOVE),
-  // which it does not own. Call with the main loop locked. None when the
+  // which it does not own. Call with the main loop locked. `astray` is set
+  // while the stream is on a source that is not the one it follows (a
+  // monitor's stream put on a microphone by the server, or no default
+  // output at all): its data must not be passed on as it is. None when the
   // server refuses the subscription.
   static std::unique_ptr<Follower> start(const Connection& connection, pa_stream* stream,
-                                         Follow follow);
+                                         Follow follow, std::shared_ptr<std::atomic<bool>> astray);
 
   // With the main loop locked, before the stream goes: afterwards no
   // callback of the follower runs.

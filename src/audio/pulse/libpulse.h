@@ -15,7 +15,9 @@ namespace kestravo::audio::pulse {
   X(pa_context_move_source_output_by_name) \
   X(pa_operation_cancel)                   \
   X(pa_stream_get_index)                   \
-  X(pa_stream_get_device_name)
+  X(pa_stream_get_device_name)             \
+  X(pa_stream_get_device_index)            \
+  X(pa_stream_set_moved_callback)
 
 #define KESTRAVO_LIBPULSE_FUNCTIONS(X) \
   X(pa_threaded_mainloop_new)          \

@@ -63,6 +63,7 @@ struct StreamState {
   std::atomic<bool> lost{false};
   std::atomic<bool> reported{false};
   std::atomic<bool> delivered{false};
+  std::atomic<bool> astray{false};  // see Follower::start
   std::atomic<Clock::rep> last_data{0};
 
   // The connect handshake and the watchdog's wake-up.
@@ -90,7 +91,11 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
     // A hole (no data) carries nothing to deliver.
     if (data != nullptr && !silenced) {
       const auto* bytes = static_cast<const char*>(data);
-      s.pending.insert(s.pending.end(), bytes, bytes + n);
+      if (s.astray.load(std::memory_order_relaxed)) {
+        s.pending.insert(s.pending.end(), n, '\0');  // silence in the same format
+      } else {
+        s.pending.insert(s.pending.end(), bytes, bytes + n);
+      }
     }
     s.pa.pa_stream_drop(stream);
   }
@@ -287,7 +292,9 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     const bool follows = source.follow != Follow::None;
     const auto flags = static_cast<pa_stream_flags_t>((follows ? 0 : PA_STREAM_DONT_MOVE) |
                                                       PA_STREAM_ADJUST_LATENCY);
-    const char* device = source.follow == Follow::DefaultSource ? nullptr : source.name.c_str();
+    const char* device = source.follow == Follow::DefaultSource    ? nullptr
+                         : source.follow == Follow::DefaultMonitor ? source.start_on.c_str()
+                                                                   : source.name.c_str();
     if (pa.pa_stream_connect_record(stream, device, &attr, flags) < 0) {
       const int error = pa.pa_context_errno(connection->context());
       pa.pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -312,7 +319,8 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
   lock.unlock();
   if (source.follow != Follow::None) {
     Connection::Lock loop(*handle->connection());
-    handle->follow(Follower::start(*handle->connection(), handle->stream(), source.follow));
+    handle->follow(Follower::start(*handle->connection(), handle->stream(), source.follow,
+                                   std::shared_ptr<std::atomic<bool>>(state, &state->astray)));
   }
   if (watch_silence) {
     try {

@@ -34,16 +34,18 @@ std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_vie
   const bool have_source = std::ranges::any_of(sources, [&](const Source& s) {
     return !default_source.empty() && s.name == default_source;
   });
-  const bool have_monitor = std::ranges::any_of(sources, [&](const Source& s) {
+  const auto monitor = std::ranges::find_if(sources, [&](const Source& s) {
     return s.monitor && !default_sink.empty() && s.monitor_of_sink == default_sink;
   });
+  const std::string monitor_name = monitor != sources.end() ? monitor->name : std::string();
   if (have_source) {
     sources.push_back(
         follower(std::string(kDefaultSourceName), "Default Input", Follow::DefaultSource));
   }
-  if (have_monitor) {
+  if (!monitor_name.empty()) {
     sources.push_back(follower(std::string(kDefaultMonitorName), "Monitor of Default Output",
                                Follow::DefaultMonitor));
+    sources.back().start_on = monitor_name;
   }
 
   const auto rank = [&](const Source& s) {

@@ -35,6 +35,10 @@ struct Source {
   std::string monitor_of_sink;  // the sink's name, for a monitor
   std::string listed_name;      // set by arrange_sources
   Follow follow = Follow::None;
+  // For the monitor of the default output: the monitor it starts on.
+  // pipewire-pulse does not know "@DEFAULT_MONITOR@" and records the
+  // default source under that name.
+  std::string start_on;
 };
 
 // The server's names of the two following devices: PulseAudio's own names

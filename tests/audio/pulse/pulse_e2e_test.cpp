@@ -224,14 +224,19 @@ TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
   const struct {
     const char* how;
     bool kill_server;
-  } cases[] = {{"source removed", false}, {"server killed", true}};
+    const char* driver;
+  } cases[] = {
+      // Named by the server's own name of the source.
+      {"source removed", false, "gone.monitor"},
+      // A device that follows the default gives up only with the server.
+      {"server killed", true, "Default Input"},
+  };
   // Killing the server comes last: it leaves none for a later case.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.how);
     const std::string module = server_.pactl({"load-module", "module-null-sink", "sink_name=gone"});
     ASSERT_FALSE(module.empty());
-    // Named by the server's own name of the source.
-    Child child(testing::real_exe(), {"--driver", "gone.monitor", "--channels", "0"},
+    Child child(testing::real_exe(), {"--driver", c.driver, "--channels", "0"},
                 server_.client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
     if (c.kill_server) {

@@ -131,9 +131,10 @@ class Device {
  public:
   virtual ~Device() = default;
   virtual std::expected<std::string, DeviceNameError> name() const = 0;
-  // A second name the device answers to when no device has it as its name
-  // (a sound server's own name of a source); none for most hosts.
-  virtual std::optional<std::string> other_name() const { return std::nullopt; }
+  // Other names the device answers to when no device has the name asked
+  // for as its name (a sound server's own name of a source, names an older
+  // listing showed), most telling first; none for most hosts.
+  virtual std::vector<std::string> other_names() const { return {}; }
   virtual std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
   supported_input_configs() const = 0;
   virtual std::expected<SupportedStreamConfig, DefaultStreamConfigError> default_input_config()

@@ -1,7 +1,10 @@
 #include "capture/capture.h"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "capture/choose.h"
 #include "capture/stream_run.h"
@@ -33,11 +36,20 @@ std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::s
     if (audio::supports_input(*device)) return std::move(device);
   }
   // Only when no device has the name as its own: a listed name always wins.
-  for (auto& device : *devices) {
-    const auto other = device->other_name();
-    if (!other || utf8_lossy(*other) != name) continue;
-    // cppcheck-suppress returnStdMoveLocal
-    if (audio::supports_input(*device)) return std::move(device);
+  // Then every device's first other name, then every device's second, ...:
+  // a name that is one device's own beats a looser name of an earlier one.
+  std::vector<std::vector<std::string>> others;
+  std::size_t rounds = 0;
+  for (const auto& device : *devices) {
+    others.push_back(device->other_names());
+    rounds = std::max(rounds, others.back().size());
+  }
+  for (std::size_t round = 0; round < rounds; ++round) {
+    for (std::size_t i = 0; i < devices->size(); ++i) {
+      if (round >= others[i].size() || utf8_lossy(others[i][round]) != name) continue;
+      // cppcheck-suppress returnStdMoveLocal
+      if (audio::supports_input(*(*devices)[i])) return std::move((*devices)[i]);
+    }
   }
   return nullptr;
 }

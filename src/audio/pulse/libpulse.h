@@ -7,6 +7,18 @@
 
 namespace kestravo::audio::pulse {
 
+// What keeps a stream on the desktop's default devices (follow.h).
+#define KESTRAVO_LIBPULSE_FOLLOWING(X)     \
+  X(pa_context_subscribe)                  \
+  X(pa_context_set_subscribe_callback)     \
+  X(pa_context_get_sink_info_by_name)      \
+  X(pa_context_move_source_output_by_name) \
+  X(pa_operation_cancel)                   \
+  X(pa_stream_get_index)                   \
+  X(pa_stream_get_device_name)             \
+  X(pa_stream_get_device_index)            \
+  X(pa_stream_set_moved_callback)
+
 #define KESTRAVO_LIBPULSE_FUNCTIONS(X) \
   X(pa_threaded_mainloop_new)          \
   X(pa_threaded_mainloop_free)         \
@@ -36,7 +48,8 @@ namespace kestravo::audio::pulse {
   X(pa_stream_set_state_callback)      \
   X(pa_stream_get_state)               \
   X(pa_stream_get_context)             \
-  X(pa_strerror)
+  X(pa_strerror)                       \
+  KESTRAVO_LIBPULSE_FOLLOWING(X)
 
 // The functions the host calls, each under its own name.
 // NOLINTBEGIN(bugprone-macro-parentheses): the argument is a name, not a value

@@ -23,7 +23,7 @@ class PulseDevice final : public Device {
 
   std::expected<std::string, DeviceNameError> name() const override { return source_.listed_name; }
 
-  std::optional<std::string> other_name() const override { return source_.name; }
+  std::vector<std::string> other_names() const override { return pulse::other_names(source_); }
 
   std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
   supported_input_configs() const override {

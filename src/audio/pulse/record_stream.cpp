@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "audio/pulse/follow.h"
+
 namespace kestravo::audio::pulse {
 
 namespace {
@@ -61,6 +63,7 @@ struct StreamState {
   std::atomic<bool> lost{false};
   std::atomic<bool> reported{false};
   std::atomic<bool> delivered{false};
+  std::atomic<bool> astray{false};  // see Follower::start
   std::atomic<Clock::rep> last_data{0};
 
   // The connect handshake and the watchdog's wake-up.
@@ -88,7 +91,11 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
     // A hole (no data) carries nothing to deliver.
     if (data != nullptr && !silenced) {
       const auto* bytes = static_cast<const char*>(data);
-      s.pending.insert(s.pending.end(), bytes, bytes + n);
+      if (s.astray.load(std::memory_order_relaxed)) {
+        s.pending.insert(s.pending.end(), n, '\0');  // silence in the same format
+      } else {
+        s.pending.insert(s.pending.end(), bytes, bytes + n);
+      }
     }
     s.pa.pa_stream_drop(stream);
   }
@@ -185,12 +192,17 @@ class PulseStream final : public Stream {
     return {};
   }
 
+  const std::shared_ptr<Connection>& connection() const { return connection_; }
+  pa_stream* stream() const { return stream_; }
+  void follow(std::unique_ptr<Follower> follower) { follower_ = std::move(follower); }
+
   // Removes our callbacks first: after that the loop thread never touches
   // the state again.
   void close() {
     if (stream_ == nullptr) return;
     const auto& pa = connection_->pa();
     Connection::Lock lock(*connection_);
+    if (follower_) follower_->stop();
     pa.pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa.pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa.pa_stream_disconnect(stream_);
@@ -203,6 +215,7 @@ class PulseStream final : public Stream {
   std::shared_ptr<StreamState> state_;
   pa_stream* stream_;
   bool watching_ = false;
+  std::unique_ptr<Follower> follower_;
 };
 
 BuildStreamError build_error(const Libpulse& pa, int error) {
@@ -274,10 +287,15 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     attr.fragsize = static_cast<std::uint32_t>(fragment_frames * frame_bytes);
     // Without DONT_MOVE a lost source is silently replaced by the default
     // one, and pipewire-pulse records the default source for a name it does
-    // not know.
-    const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
-    if (pa.pa_stream_connect_record(stream, source.name.c_str(), &attr, flags) < 0) {
+    // not know. A following device is moved on purpose; one on the default
+    // input names no source, so the server places it on the default itself.
+    const bool follows = source.follow != Follow::None;
+    const auto flags = static_cast<pa_stream_flags_t>((follows ? 0 : PA_STREAM_DONT_MOVE) |
+                                                      PA_STREAM_ADJUST_LATENCY);
+    const char* device = source.follow == Follow::DefaultSource    ? nullptr
+                         : source.follow == Follow::DefaultMonitor ? source.start_on.c_str()
+                                                                   : source.name.c_str();
+    if (pa.pa_stream_connect_record(stream, device, &attr, flags) < 0) {
       const int error = pa.pa_context_errno(connection->context());
       pa.pa_stream_set_state_callback(stream, nullptr, nullptr);
       pa.pa_stream_set_read_callback(stream, nullptr, nullptr);
@@ -299,6 +317,11 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     return std::unexpected(build_error(pa, error));
   }
   lock.unlock();
+  if (source.follow != Follow::None) {
+    Connection::Lock loop(*handle->connection());
+    handle->follow(Follower::start(*handle->connection(), handle->stream(), source.follow,
+                                   std::shared_ptr<std::atomic<bool>>(state, &state->astray)));
+  }
   if (watch_silence) {
     try {
       handle->start_watchdog();

@@ -6,14 +6,54 @@
 #include <map>
 #include <tuple>
 
+#include "status/utf8.h"
+
 namespace kestravo::audio::pulse {
+
+namespace {
+
+Source follower(std::string name, std::string description, Follow follow) {
+  Source s;
+  s.index = 0;
+  s.name = std::move(name);
+  s.description = std::move(description);
+  s.channels = kFollowChannels;
+  s.rate = kFollowRate;
+  // Most sources are 16-bit, which then pass unchanged.
+  s.format = SampleFormat::I16;
+  s.map = {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT};
+  s.monitor = follow == Follow::DefaultMonitor;
+  s.follow = follow;
+  return s;
+}
+
+}  // namespace
 
 std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_view default_source,
                                     std::string_view default_sink) {
+  const bool have_source = std::ranges::any_of(sources, [&](const Source& s) {
+    return !default_source.empty() && s.name == default_source;
+  });
+  const auto monitor = std::ranges::find_if(sources, [&](const Source& s) {
+    return s.monitor && !default_sink.empty() && s.monitor_of_sink == default_sink;
+  });
+  const std::string monitor_name = monitor != sources.end() ? monitor->name : std::string();
+  if (have_source) {
+    sources.push_back(
+        follower(std::string(kDefaultSourceName), "Default Input", Follow::DefaultSource));
+  }
+  if (!monitor_name.empty()) {
+    sources.push_back(follower(std::string(kDefaultMonitorName), "Monitor of Default Output",
+                               Follow::DefaultMonitor));
+    sources.back().start_on = monitor_name;
+  }
+
   const auto rank = [&](const Source& s) {
-    if (s.name == default_source) return 0;
-    if (!s.monitor) return 1;
-    return s.monitor_of_sink == default_sink ? 2 : 3;
+    if (s.follow == Follow::DefaultSource) return 0;
+    if (s.name == default_source) return 1;
+    if (!s.monitor) return 2;
+    if (s.follow == Follow::DefaultMonitor) return 3;
+    return s.monitor_of_sink == default_sink ? 4 : 5;
   };
   std::ranges::stable_sort(sources, [&](const Source& a, const Source& b) {
     return std::tuple(rank(a), a.index) < std::tuple(rank(b), b.index);
@@ -21,13 +61,23 @@ std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_vie
 
   std::map<std::string, int> uses;
   for (auto& s : sources) {
-    s.listed_name = s.description.empty() ? s.name : s.description;
+    s.listed_name = utf8_lossy(s.description.empty() ? s.name : s.description);
     ++uses[s.listed_name];
   }
   for (auto& s : sources) {
-    if (uses[s.listed_name] > 1) s.listed_name += " (" + s.name + ")";
+    if (uses[s.listed_name] > 1) s.listed_name += utf8_lossy(" (" + s.name + ")");
   }
   return sources;
+}
+
+std::vector<std::string> other_names(const Source& source) {
+  std::vector<std::string> names = {source.name};
+  if (!source.description.empty()) {
+    names.push_back(source.description);
+    names.push_back(source.description + " (" + source.name + ")");
+  }
+  if (source.follow == Follow::DefaultSource) names.emplace_back("default");
+  return names;
 }
 
 std::optional<ChannelPosition> position_from_pulse(int position) {

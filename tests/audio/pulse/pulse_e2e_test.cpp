@@ -135,12 +135,14 @@ std::string entry(const std::string& name, const std::vector<std::string>& chann
 TEST_P(SoundServerTest, ListingShowsEverySourceByItsDescription) {
   const std::vector<std::string> stereo = {"Front Left", "Front Right"};
   const std::vector<std::string> entries = {
+      entry("Default Input", stereo),
       entry("Built-in Audio Analog Stereo", stereo),
       entry("USB Headset Mono (usb_headset_1)", {"Mono"}),
       entry("USB Headset Mono (usb_headset_2)", {"Mono"}),
       entry("Quad-Interface Süd", {"Aux 0", "Aux 1", "Aux 2", "Aux 3"}),
       entry("Known Samples", stereo),
       entry("Known Float Samples", stereo),
+      entry("Monitor of Default Output", stereo),
       entry("Monitor of Speakers", stereo),
       entry("Monitor of Headphones", stereo),
   };
@@ -225,14 +227,19 @@ TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
   const struct {
     const char* how;
     bool kill_server;
-  } cases[] = {{"source removed", false}, {"server killed", true}};
+    const char* driver;
+  } cases[] = {
+      // Named by the server's own name of the source.
+      {"source removed", false, "gone.monitor"},
+      // A device that follows the default gives up only with the server.
+      {"server killed", true, "Default Input"},
+  };
   // Killing the server comes last: it leaves none for a later case.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.how);
     const std::string module = server_.pactl({"load-module", "module-null-sink", "sink_name=gone"});
     ASSERT_FALSE(module.empty());
-    // Named by the server's own name of the source.
-    Child child(testing::real_exe(), {"--driver", "gone.monitor", "--channels", "0"},
+    Child child(testing::real_exe(), {"--driver", c.driver, "--channels", "0"},
                 server_.client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
     if (c.kill_server) {
@@ -261,6 +268,205 @@ TEST_P(SoundServerTest, AParentThatStopsReadingDoesNotHoldUpTheExit) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   child.close_stdin();
   EXPECT_EQ(child.wait(std::chrono::seconds(5)), 0);
+}
+
+// Keeps a FIFO source delivering one stereo frame, (v, -v), over and over,
+// a little ahead of real time, until the test is done.
+class ConstantFifo {
+ public:
+  ConstantFifo(const std::string& path, float value, bool float_samples)
+      : thread_([this, path, value, float_samples] {
+          std::string frame;
+          for (const float v : {value, -value}) {
+            if (float_samples) {
+              frame.append(reinterpret_cast<const char*>(&v), 4);
+            } else {
+              const auto sample = static_cast<std::int16_t>(v * 32768.0F);
+              frame.append(reinterpret_cast<const char*>(&sample), 2);
+            }
+          }
+          std::string piece;
+          while (piece.size() + frame.size() <= 4096) piece += frame;
+          const std::size_t piece_frames = piece.size() / frame.size();
+          const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+          if (fd < 0) return;
+          const auto start = std::chrono::steady_clock::now();
+          std::size_t frames = 0;
+          while (!stop_) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count();
+            if (frames < static_cast<std::size_t>(ms + 100) * 48 &&
+                ::write(fd, piece.data(), piece.size()) > 0) {
+              frames += piece_frames;
+            } else {
+              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+          }
+          ::close(fd);
+        }) {}
+  ~ConstantFifo() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Plays (v, -v) into one sink for as long as the test runs. Both servers
+// move a stream that plays into the default sink to the new default, so the
+// default output soon carries the sum of both players.
+class Player {
+ public:
+  Player(const SoundServer& server, const std::string& sink, std::int16_t value) {
+    std::string frame;
+    for (const std::int16_t v : {value, static_cast<std::int16_t>(-value)}) {
+      frame.append(reinterpret_cast<const char*>(&v), 2);
+    }
+    std::string bytes;
+    for (int i = 0; i < 48000 * 60; ++i) bytes += frame;
+    child_ = std::make_unique<Child>(
+        "/usr/bin/pacat",
+        std::vector<std::string>{"--playback", "--device=" + sink, "--raw", "--format=s16le",
+                                 "--rate=48000", "--channels=2", "--latency-msec=10",
+                                 dir_.write("tone.raw", bytes)},
+        server.client_options());
+  }
+
+ private:
+  testing::TempDir dir_;
+  std::unique_ptr<Child> child_;
+};
+
+// Whether stdout from byte `from` on holds `frames` frames in a row of about
+// (v, -v), for one of `values`; whole frames from the first byte, so a torn
+// frame shows as (-v, v).
+bool plays(const std::string& out, std::size_t from, const std::vector<int>& values,
+           int frames = 480) {
+  int run = 0;
+  int run_value = 0;
+  for (std::size_t at = from / 4 * 4; at + 4 <= out.size(); at += 4) {
+    std::int16_t frame[2];
+    std::memcpy(frame, out.data() + at, 4);
+    const auto near = [](int a, int b) { return std::abs(a - b) <= std::max(2, std::abs(b) / 50); };
+    const auto it = std::ranges::find_if(
+        values, [&](int v) { return near(frame[0], v) && near(frame[1], -v); });
+    if (it == values.end()) {
+      run = 0;
+    } else if (run > 0 && *it == run_value) {
+      ++run;
+    } else {
+      run = 1;
+      run_value = *it;
+    }
+    if (run >= frames) return true;
+  }
+  return false;
+}
+
+// The following devices keep capturing whatever the desktop uses now: a new
+// default device, or the one the server picks when the default goes.
+TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
+  ConstantFifo known(server_.fifo(false), 1000.0F / 32768.0F, false);
+  ConstantFifo known_float(server_.fifo(true), 0.25F, true);
+  Player headphones(server_, "headphones", 3000);
+  Player speakers(server_, "speakers", 5000);
+  struct Step {
+    std::vector<std::vector<std::string>> pactl;
+    std::vector<int> values;  // what the capture carries afterwards
+  };
+  const struct {
+    const char* driver;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"default",
+       {{{{"set-default-source", "known"}}, {1000}},
+        {{{"set-default-source", "known_float"}}, {8192}},
+        {{{"set-default-source", "known"}}, {1000}}}},
+      // The monitor left behind carries silence, or the other player alone.
+      {"@DEFAULT_MONITOR@",
+       {{{}, {5000}},
+        {{{"set-default-sink", "headphones"}}, {3000, 8000}},
+        {{{"set-default-sink", "speakers"}}, {5000, 8000}}}},
+      // The default output unplugged: the server picks another.
+      {"Monitor of Default Output",
+       {{{{"load-module", "module-null-sink", "sink_name=gone"}, {"set-default-sink", "gone"}},
+         {8000}},
+        {{{"unload-module", "$loaded"}}, {3000, 5000, 8000}}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.driver);
+    Child child(testing::real_exe(), {"--driver", c.driver, "--channels", "0,1"},
+                server_.client_options());
+    ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"));
+    std::string loaded;  // the module the last load-module made
+    for (const auto& step : c.steps) {
+      const std::size_t from = child.out().size();
+      for (auto command : step.pactl) {
+        std::ranges::replace(command, std::string("$loaded"), loaded);
+        const std::string said = server_.pactl(command);
+        if (command.front() == "load-module") loaded = said.substr(0, said.find('\n'));
+      }
+      SCOPED_TRACE(step.values.front());
+      EXPECT_TRUE(
+          child.wait_for([&](const Child& ch) { return plays(ch.out(), from, step.values); }));
+    }
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.out().size() % 4, 0U);
+    for (const auto& line : child.err_lines())
+      EXPECT_TRUE(is_record(line) && line != kLost) << line;
+    // A monitor never carries the default source (now "known"), not even
+    // for the moment the server puts it there when its sink goes.
+    if (std::string_view(c.driver) != "default") {
+      EXPECT_FALSE(plays(child.out(), 0, {1000}, 48));
+    }
+  }
+}
+
+// Names stored from any listing find their source while it is there, twins
+// coming and going. "--channels 5" makes the tool say how many channels the
+// device it found has, and stop.
+TEST_P(SoundServerTest, StoredNamesKeepFindingTheirSource) {
+  const auto found = [&](const std::string& driver) {
+    const auto result = testing::run(testing::real_exe(), {"--driver", driver, "--channels", "5"},
+                                     {}, server_.client_options());
+    const std::string has = "(device has ";
+    const auto at = result.err.find(has);
+    return at == std::string::npos ? 0 : result.err[at + has.size()] - '0';
+  };
+  const struct {
+    const char* driver;
+    int channels;  // of the source it finds; 0: none
+  } before[] =
+      {
+          {"default", 2},
+          {"@DEFAULT_SOURCE@", 2},
+          {"@DEFAULT_MONITOR@", 2},
+          {"USB Headset Mono", 1},  // the first of two
+          {"Monitor of Speakers (speakers.monitor)", 2},
+      },
+    with_twin[] =
+        {
+            {"Monitor of Speakers", 2},
+            {"Monitor of Speakers (twin.monitor)", 1},
+        },
+    after[] = {
+        {"Monitor of Speakers (twin.monitor)", 0},
+        {"Monitor of Speakers (speakers.monitor)", 2},
+        {"Monitor of Speakers", 2},
+    };
+  for (const auto& c : before) EXPECT_EQ(found(c.driver), c.channels) << c.driver;
+  // A mono twin of the speakers: the same description.
+  const std::string twin =
+      server_.pactl({"load-module", "module-null-sink", "sink_name=twin", "channels=1",
+                     "channel_map=mono", "sink_properties=device.description=Speakers"});
+  ASSERT_FALSE(twin.empty());
+  for (const auto& c : with_twin) EXPECT_EQ(found(c.driver), c.channels) << c.driver;
+  server_.pactl({"unload-module", twin.substr(0, twin.find('\n'))});
+  for (const auto& c : after) EXPECT_EQ(found(c.driver), c.channels) << c.driver;
 }
 
 // ALSA's listing, on a hermetic ALSA configuration, with libpulse unloadable.

@@ -26,9 +26,19 @@ std::vector<std::string> listed(const std::vector<Source>& sources) {
 }
 
 TEST(PulseSources, OrderAndNamesDependOnlyOnTheSourcesThemselves) {
+  // Descriptions that differ only in bytes that are not UTF-8 are listed
+  // alike, so they are twins too.
   const std::vector<std::string> expected = {
-      "Mic",         "Headset (usb_b)",     "Headset (usb_a)",
-      "bare_source", "Monitor of Speakers", "Monitor of Other",
+      "Default Input",
+      "Mic",
+      "Headset (usb_b)",
+      "Headset (usb_a)",
+      "bare_source",
+      "Cam \xEF\xBF\xBD (cam_a)",
+      "Cam \xEF\xBF\xBD (cam_b)",
+      "Monitor of Default Output",
+      "Monitor of Speakers",
+      "Monitor of Other",
   };
   // The same devices, plugged in in two orders: the headsets swap indices.
   for (const bool swapped : {false, true}) {
@@ -37,12 +47,16 @@ TEST(PulseSources, OrderAndNamesDependOnlyOnTheSourcesThemselves) {
         {source(9, "other.monitor", "Monitor of Other", "other"),
          source(swapped ? 2 : 3, "usb_a", "Headset"), source(swapped ? 3 : 2, "usb_b", "Headset"),
          source(5, "mic", "Mic"), source(4, "bare_source", ""),
-         source(10, "speakers.monitor", "Monitor of Speakers", "speakers")},
+         source(10, "speakers.monitor", "Monitor of Speakers", "speakers"),
+         source(11, "cam_a", "Cam \xFF"), source(12, "cam_b", "Cam \xFE")},
         "mic", "speakers");
     auto names = listed(arranged);
-    if (swapped) std::swap(names[1], names[2]);
+    if (swapped) std::swap(names[2], names[3]);
     EXPECT_EQ(names, expected);
   }
+  // No default source, and a default sink without a monitor: nothing to follow.
+  EXPECT_EQ(listed(arrange_sources({source(1, "mic", "Mic")}, "", "speakers")),
+            std::vector<std::string>{"Mic"});
 }
 
 }  // namespace

@@ -1,0 +1,173 @@
+#include "audio/pulse/follow.h"
+
+#include <atomic>
+#include <string>
+#include <utility>
+
+namespace kestravo::audio::pulse {
+
+// Everything here runs on the main loop's thread, or with its lock held:
+// no lock of its own. At most one question is out at a time; an event that
+// comes meanwhile asks again once the answer is in, so a burst of events
+// (a device unplugged changes sinks, sources and defaults at once) costs a
+// question or two and the last word always counts.
+struct Follower::State {
+  State(const Libpulse& pa, pa_context* context, pa_stream* stream, Follow follow,
+        std::shared_ptr<std::atomic<bool>> astray)
+      : pa(pa), context(context), stream(stream), follow(follow), astray(std::move(astray)) {}
+
+  const Libpulse& pa;
+  pa_context* context;
+  pa_stream* stream;
+  const Follow follow;
+  const std::shared_ptr<std::atomic<bool>> astray;
+  pa_operation* pending = nullptr;  // the question or move under way
+  bool again = false;               // something changed while it was
+  std::string target;               // the source the stream belongs on
+
+  void settle(pa_operation* op) {
+    if (pending != nullptr) pa.pa_operation_unref(pending);
+    pending = op;
+  }
+
+  // Asks which device is the default now.
+  void check() {
+    if (pending != nullptr) {
+      again = true;
+      return;
+    }
+    again = false;
+    settle(pa.pa_context_get_server_info(context, &State::on_server_info, this));
+  }
+
+  void done() {
+    settle(nullptr);
+    if (again) check();
+  }
+
+  // Whether the stream is where it belongs. Only a monitor can be astray:
+  // any source is an input, but a source that is not the monitor of the
+  // default output carries a microphone, not what the computer plays.
+  bool in_place() const {
+    if (follow != Follow::DefaultMonitor) return true;
+    const char* now = pa.pa_stream_get_device_name(stream);
+    return !target.empty() && now != nullptr && target == now;
+  }
+
+  void move_to(const std::string& source) {
+    target = source;
+    astray->store(!in_place());
+    const char* now = pa.pa_stream_get_device_name(stream);
+    if (source.empty() || (now != nullptr && source == now)) {
+      done();
+      return;
+    }
+    settle(pa.pa_context_move_source_output_by_name(context, pa.pa_stream_get_index(stream),
+                                                    source.c_str(), &State::on_moved, this));
+  }
+
+  static void on_event(pa_context*, pa_subscription_event_type_t event, std::uint32_t index,
+                       void* self) {
+    auto& s = *static_cast<State*>(self);
+    // PipeWire puts a stream whose source went on the default source, and
+    // says nothing of it: what comes next is not the output's.
+    if (s.follow == Follow::DefaultMonitor &&
+        (event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SOURCE &&
+        (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE &&
+        index == s.pa.pa_stream_get_device_index(s.stream)) {
+      s.astray->store(true);
+    }
+    // Any change of the server (its defaults), of a sink or of a source may
+    // change where the stream belongs.
+    s.check();
+  }
+
+  // The server moved the stream itself: when its source went away,
+  // PulseAudio puts it on the default source.
+  static void on_stream_moved(pa_stream*, void* self) {
+    auto& s = *static_cast<State*>(self);
+    s.astray->store(!s.in_place());
+    s.check();
+  }
+
+  static void on_server_info(pa_context*, const pa_server_info* info, void* self) {
+    auto& s = *static_cast<State*>(self);
+    if (info == nullptr) {
+      s.done();
+      return;
+    }
+    if (s.follow == Follow::DefaultSource) {
+      s.move_to(info->default_source_name != nullptr ? info->default_source_name : "");
+      return;
+    }
+    s.target.clear();
+    if (info->default_sink_name == nullptr) {
+      s.move_to("");
+      return;
+    }
+    s.settle(s.pa.pa_context_get_sink_info_by_name(s.context, info->default_sink_name,
+                                                   &State::on_sink_info, &s));
+  }
+
+  static void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* self) {
+    auto& s = *static_cast<State*>(self);
+    if (eol == 0) {
+      if (info != nullptr && info->monitor_source_name != nullptr) {
+        s.target = info->monitor_source_name;
+      }
+      return;
+    }
+    s.move_to(s.target);
+  }
+
+  static void on_moved(pa_context*, int success, void* self) {
+    // A move that failed (the source went meanwhile) is followed by the
+    // event that says so, and another try.
+    auto& s = *static_cast<State*>(self);
+    if (success != 0) s.astray->store(false);
+    s.done();
+  }
+};
+
+Follower::Follower(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+std::unique_ptr<Follower> Follower::start(const Connection& connection, pa_stream* stream,
+                                          Follow follow,
+                                          std::shared_ptr<std::atomic<bool>> astray) {
+  const auto& pa = connection.pa();
+  auto state = std::make_unique<State>(pa, connection.context(), stream, follow, std::move(astray));
+  pa.pa_context_set_subscribe_callback(connection.context(), &State::on_event, state.get());
+  const auto mask = static_cast<pa_subscription_mask_t>(
+      PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
+  pa_operation* op = pa.pa_context_subscribe(connection.context(), mask, nullptr, nullptr);
+  if (op == nullptr) {
+    pa.pa_context_set_subscribe_callback(connection.context(), nullptr, nullptr);
+    return nullptr;
+  }
+  pa.pa_operation_unref(op);
+  pa.pa_stream_set_moved_callback(stream, &State::on_stream_moved, state.get());
+  // The default may have changed since the stream was placed.
+  state->check();
+  return std::unique_ptr<Follower>(new Follower(std::move(state)));
+}
+
+void Follower::stop() {
+  if (!state_) return;
+  const auto& pa = state_->pa;
+  pa.pa_context_set_subscribe_callback(state_->context, nullptr, nullptr);
+  pa.pa_stream_set_moved_callback(state_->stream, nullptr, nullptr);
+  if (state_->pending != nullptr) {
+    pa.pa_operation_cancel(state_->pending);
+    pa.pa_operation_unref(state_->pending);
+    state_->pending = nullptr;
+  }
+  state_.reset();
+}
+
+Follower::~Follower() {
+  // Still subscribed: the loop may call back at any time, so the state
+  // stays for good.
+  if (state_) static_cast<void>(state_.release());
+}
+
+}  // namespace kestravo::audio::pulse

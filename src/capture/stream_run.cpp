@@ -19,8 +19,10 @@ namespace kestravo::capture {
 namespace {
 
 // From the end of the lifeline: how long a callback may take to finish its
-// block, and by when the process exits. The release of the stream lies in
-// between; hosts bound theirs (see audio.h).
+// block, and by when the process exits, whatever standard error's reader
+// does. The release of the stream lies in between; hosts bound theirs (see
+// audio.h). 20 ms stay for the release's share and the exit itself within
+// the 100 ms the parent is promised.
 constexpr auto kFinishBlockWait = std::chrono::milliseconds(40);
 constexpr auto kExitWait = std::chrono::milliseconds(80);
 
@@ -28,7 +30,7 @@ constexpr auto kExitWait = std::chrono::milliseconds(80);
 // twice at once. A lost device does not end the process: the parent learns
 // of it from the record and ends the capture through the lifeline.
 void report_stream_error(const audio::StreamError& error) {
-  status::post_status(
+  status::emit_status(
       status::ErrorRecord{status::code::device_disconnected, utf8_lossy(error.text())});
 }
 
@@ -46,8 +48,10 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
       .channel_count = config.channels,
       .active = active,
   };
-  // Levels and stream errors go through standard error's own thread from
-  // here on: a parent that never reads standard error must not stop the PCM.
+  // Every status line goes through standard error's own thread: a parent
+  // that never reads standard error must hold up neither the PCM nor the
+  // lifeline. Started before the stream, not by the first levels record on
+  // a host's thread.
   standard_error().start();
   auto data_callback = samples::make_data_callback(
       format, std::move(state), samples::Sinks{standard_output(), standard_error()});
@@ -67,6 +71,8 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
     fail(status::code::driver_open_failed, utf8_lossy(played.error().text()));
   }
 
+  // Queued: it waits for room on standard error while the lifeline is
+  // polled below and the PCM flows.
   status::emit_status(status::ReadyRecord{static_cast<double>(config.sample_rate),
                                           static_cast<std::uint64_t>(selected.size())});
 
@@ -83,9 +89,12 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   samples::stop_and_wait(stop, active, ended + kFinishBlockWait);
   stream->reset();
   stop.reset();
-  // Records already queued (a stream error just before the end) go out
-  // while they can without delaying the exit.
+  // Records still queued (the ready record, a stream error just before the
+  // end) go out while they can without delaying the exit.
   standard_error().drain(ended + kExitWait);
+  // Exit here, not after the device and the host are destroyed: closing a
+  // connection to a sound server can take longer than what is left.
+  ::_exit(0);
 }
 
 }  // namespace kestravo::capture

@@ -19,10 +19,10 @@ namespace kestravo::capture {
 namespace {
 
 // From the end of the lifeline: how long a callback may take to finish its
-// block, and by when the process exits, whatever standard error's reader
-// does. The release of the stream lies in between; hosts bound theirs (see
-// audio.h). 20 ms stay for the release's share and the exit itself within
-// the 100 ms the parent is promised.
+// block, and by when the process exits, whatever either output's reader
+// does. The release of the stream lies in between and counts against the
+// same 80 ms (hosts bound theirs, see audio.h); the rest of the 100 ms the
+// parent is promised is for the exit itself.
 constexpr auto kFinishBlockWait = std::chrono::milliseconds(40);
 constexpr auto kExitWait = std::chrono::milliseconds(80);
 
@@ -83,8 +83,9 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
 
   // The flag, not the release, silences the stream: a host may keep calling
   // back after the stream is gone, until the process exits. A callback in the
-  // middle of its block finishes it, so the PCM ends on a whole frame, unless
-  // standard output is so stuck that waiting would hold up the exit.
+  // middle of its block gets a while to finish it; one that a slow reader
+  // holds up longer is cut short by the exit, between two frames (the PCM
+  // goes out in whole frames, see Output::write_units).
   const auto ended = std::chrono::steady_clock::now();
   samples::stop_and_wait(stop, active, ended + kFinishBlockWait);
   stream->reset();

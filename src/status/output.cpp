@@ -179,11 +179,12 @@ void QueuedFdOutput::run() {
   const Writer writer(fd_);
   // Writes one line whole, unless the reader has gone or we are stopped.
   const auto write_line = [this, &writer](std::string_view line) {
-    // A line a single write takes whole or not at all needs no room of its
-    // own: a full stream just makes the write fail, and nothing of the line
-    // is out. A longer one waits a while for room, so that it is not left
-    // half-written by a process that exits.
-    if (!writer.nonblocking() || line.size() > PIPE_BUF) {
+    // A pipe takes a line of up to PIPE_BUF bytes whole or not at all, so
+    // such a line needs no room of its own: a full pipe makes the write fail
+    // (or, written as it is, wait) and nothing of the line is out. A longer
+    // one waits a while for room, so that it is not left half-written by a
+    // process that exits.
+    if (line.size() > PIPE_BUF) {
       const auto until = std::chrono::steady_clock::now() + kLongLineWait;
       for (auto pause = std::chrono::milliseconds(2);;
            pause = std::min(2 * pause, std::chrono::milliseconds(kFullWait))) {

@@ -21,10 +21,10 @@ namespace {
 // From the end of the lifeline: how long a callback may take to finish its
 // block, and by when the process exits, whatever either output's reader
 // does. The release of the stream lies in between and counts against the
-// same 80 ms (hosts bound theirs, see audio.h); the rest of the 100 ms the
+// same 70 ms (hosts bound theirs, see audio.h); the rest of the 100 ms the
 // parent is promised is for the exit itself.
 constexpr auto kFinishBlockWait = std::chrono::milliseconds(40);
-constexpr auto kExitWait = std::chrono::milliseconds(80);
+constexpr auto kExitWait = std::chrono::milliseconds(70);
 
 // Runs on a host thread, possibly the data thread; the host never calls it
 // twice at once. A lost device does not end the process: the parent learns

@@ -61,11 +61,12 @@ class FdOutput final : public Output {
 
 // A file descriptor whose offered and posted lines are written by a thread of
 // its own, so that a reader who stops draining it holds up only that thread,
-// never the caller. A line that has started is finished: lines are skipped
-// (offer) only between lines, never cut. On a pipe or a socket a line
-// starts only once it fits, where that can be known (every line up to
-// PIPE_BUF bytes; longer ones wait a while for room, see kLongLineWait), so
-// a process that exits meanwhile leaves no half line behind.
+// never the caller. Lines of any length are written whole: lines are skipped
+// (offer) only between lines, and a line that has started is finished unless
+// the process exits first. So that an exit leaves no half line behind, a
+// line on a pipe or a socket starts only once it fits, where that can be
+// known: every line up to PIPE_BUF bytes; a longer one waits kLongLineWait
+// at most for room.
 class QueuedFdOutput final : public Output {
  public:
   explicit QueuedFdOutput(int fd);

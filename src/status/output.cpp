@@ -1,7 +1,6 @@
 #include "status/output.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -11,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <optional>
 #include <string>
 #include <system_error>

@@ -19,9 +19,9 @@ struct CaptureRequest {
   friend bool operator==(const CaptureRequest&, const CaptureRequest&) = default;
 };
 
-// Runs the capture on `host`. Returns when the lifeline has ended (exit
-// status 0); every failure before the stream runs ends the process through
+// Runs the capture on `host` and ends the process with status 0 once the
+// lifeline has ended; every failure before the stream runs ends it through
 // fail().
-void run_capture(audio::Host& host, const CaptureRequest& request);
+[[noreturn]] void run_capture(audio::Host& host, const CaptureRequest& request);
 
 }  // namespace kestravo::capture

@@ -19,16 +19,18 @@ namespace kestravo::capture {
 namespace {
 
 // From the end of the lifeline: how long a callback may take to finish its
-// block, and by when the process exits. The release of the stream lies in
-// between; hosts bound theirs (see audio.h).
+// block, and by when the process exits, whatever either output's reader
+// does. The release of the stream lies in between and counts against the
+// same 70 ms (hosts bound theirs, see audio.h); the rest of the 100 ms the
+// parent is promised is for the exit itself.
 constexpr auto kFinishBlockWait = std::chrono::milliseconds(40);
-constexpr auto kExitWait = std::chrono::milliseconds(80);
+constexpr auto kExitWait = std::chrono::milliseconds(70);
 
 // Runs on a host thread, possibly the data thread; the host never calls it
 // twice at once. A lost device does not end the process: the parent learns
 // of it from the record and ends the capture through the lifeline.
 void report_stream_error(const audio::StreamError& error) {
-  status::post_status(
+  status::emit_status(
       status::ErrorRecord{status::code::device_disconnected, utf8_lossy(error.text())});
 }
 
@@ -46,8 +48,10 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
       .channel_count = config.channels,
       .active = active,
   };
-  // Levels and stream errors go through standard error's own thread from
-  // here on: a parent that never reads standard error must not stop the PCM.
+  // Every status line goes through standard error's own thread: a parent
+  // that never reads standard error must hold up neither the PCM nor the
+  // lifeline. Started before the stream, not by the first levels record on
+  // a host's thread.
   standard_error().start();
   auto data_callback = samples::make_data_callback(
       format, std::move(state), samples::Sinks{standard_output(), standard_error()});
@@ -67,6 +71,8 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
     fail(status::code::driver_open_failed, utf8_lossy(played.error().text()));
   }
 
+  // Queued: it waits for room on standard error while the lifeline is
+  // polled below and the PCM flows.
   status::emit_status(status::ReadyRecord{static_cast<double>(config.sample_rate),
                                           static_cast<std::uint64_t>(selected.size())});
 
@@ -77,15 +83,19 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
 
   // The flag, not the release, silences the stream: a host may keep calling
   // back after the stream is gone, until the process exits. A callback in the
-  // middle of its block finishes it, so the PCM ends on a whole frame, unless
-  // standard output is so stuck that waiting would hold up the exit.
+  // middle of its block gets a while to finish it; one that a slow reader
+  // holds up longer is cut short by the exit, between two frames (the PCM
+  // goes out in whole frames, see Output::write_units).
   const auto ended = std::chrono::steady_clock::now();
   samples::stop_and_wait(stop, active, ended + kFinishBlockWait);
   stream->reset();
   stop.reset();
-  // Records already queued (a stream error just before the end) go out
-  // while they can without delaying the exit.
+  // Records still queued (the ready record, a stream error just before the
+  // end) go out while they can without delaying the exit.
   standard_error().drain(ended + kExitWait);
+  // Exit here, not after the device and the host are destroyed: closing a
+  // connection to a sound server can take longer than what is left.
+  ::_exit(0);
 }
 
 }  // namespace kestravo::capture

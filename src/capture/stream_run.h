@@ -9,9 +9,11 @@
 namespace kestravo::capture {
 
 // Builds and starts the input stream of `format` (I16, U16 or F32) on
-// `device`, writes the ready record, and returns once standard input has
-// ended. A build or start failure ends the process through fail().
-void build_and_run(audio::Device& device, const audio::StreamConfig& config,
-                   audio::SampleFormat format, std::span<const std::uint64_t> selected);
+// `device`, writes the ready record, and ends the process with status 0
+// within 100 ms of standard input ending. A build or start failure ends the
+// process through fail().
+[[noreturn]] void build_and_run(audio::Device& device, const audio::StreamConfig& config,
+                                audio::SampleFormat format,
+                                std::span<const std::uint64_t> selected);
 
 }  // namespace kestravo::capture

@@ -36,13 +36,14 @@ int app_main(int argc, char** argv) {
                  },
                  [](const capture::CaptureRequest& request) {
                    const auto host = audio::default_host();
+                   // Ends the process itself, before the host is destroyed.
                    capture::run_capture(*host, request);
                  },
              },
              read_command_line(argc, argv));
-  // _exit, not exit: a host thread may still be running (the platform does
-  // not promise to stop callbacks on release), and static destruction must
-  // not race it. Every output is already written; nothing is buffered.
+  // After a listing. _exit, not exit: a host thread may still be running,
+  // and static destruction must not race it. Every output is already
+  // written; nothing is buffered.
   ::_exit(0);
 }
 

@@ -2,12 +2,25 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
+#include "status/output.h"
 #include "status/status.h"
 
 namespace kestravo {
 
+namespace {
+
+// How long the record may wait for room on a standard error that nobody
+// drains before the process exits without it: a stalled log collector must
+// not keep the parent from seeing exit status 1.
+constexpr auto kFatalRecordWait = std::chrono::milliseconds(200);
+
+}  // namespace
+
 void fail(std::string_view code, std::string message) {
   status::emit_status(status::ErrorRecord{code, std::move(message)});
+  standard_error().drain(std::chrono::steady_clock::now() + kFatalRecordWait);
   // _exit, not exit: a host thread may still be calling back, and static
   // destruction must not run under it. Nothing is buffered in user space.
   ::_exit(1);

@@ -6,7 +6,8 @@
 namespace kestravo {
 
 // The one fatal exit path: an error record on standard error, then exit
-// status 1 at once. Main thread only.
+// status 1. The record waits for room on standard error for a fifth of a
+// second at most; the exit comes all the same. Main thread only.
 [[noreturn]] void fail(std::string_view code, std::string message);
 
 }  // namespace kestravo

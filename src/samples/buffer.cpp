@@ -101,19 +101,24 @@ void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_c
   const std::size_t frames = samples.size() / channel_count;
 
   const std::size_t count = frames * selected.size();
-  // One write for the whole block; the descriptor is unbuffered, so this is
-  // also the flush. A failure (the reader has gone) loses this block only.
+  const std::size_t frame_bytes = selected.size() * sizeof(std::int16_t);
+  // The whole block at once, in whole frames: a process that ends while the
+  // block waits for a slow reader ends the PCM on a frame. The descriptor is
+  // unbuffered, so this is also the flush. A failure (the reader has gone)
+  // loses this block only.
   if (every_channel_in_order(selected, channel_count)) {
     // The whole frames are the block already: no copy, which at 32 channels
     // of an unpaced device costs as much as the pipe.
-    sinks.pcm.write_all(std::string_view(reinterpret_cast<const char*>(samples.data()),
-                                         count * sizeof(std::int16_t)));
+    sinks.pcm.write_units(std::string_view(reinterpret_cast<const char*>(samples.data()),
+                                           count * sizeof(std::int16_t)),
+                          frame_bytes);
   } else {
     // Not zero-filled: encode_block writes every sample.
     const auto block = std::make_unique_for_overwrite<std::uint16_t[]>(count);
     encode_block(samples, channel_count, selected, frames, block.get());
-    sinks.pcm.write_all(std::string_view(reinterpret_cast<const char*>(block.get()),
-                                         count * sizeof(std::uint16_t)));
+    sinks.pcm.write_units(
+        std::string_view(reinterpret_cast<const char*>(block.get()), count * sizeof(std::uint16_t)),
+        frame_bytes);
   }
 
   std::lock_guard lock(clock.mutex);

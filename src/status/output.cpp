@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -38,12 +41,32 @@ bool FdOutput::write_all(std::string_view bytes) {
   return write_all_fd(fd_, bytes, write_);
 }
 
+bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
+  // A pipe takes a write of up to PIPE_BUF bytes whole or not at all, even
+  // while it waits for its reader; so pieces of whole units that size keep
+  // the stream on a unit boundary. Units larger than that cannot be kept
+  // whole and go as one write.
+  const std::size_t piece = unit == 0 || unit > PIPE_BUF ? bytes.size() : PIPE_BUF / unit * unit;
+  std::lock_guard lock(mutex_);
+  while (!bytes.empty()) {
+    const std::string_view next = bytes.substr(0, piece);
+    if (!write_all_fd(fd_, next, write_)) return false;
+    bytes.remove_prefix(next.size());
+  }
+  return true;
+}
+
 namespace {
 
-// How many bytes `fd` takes without blocking, as far as the kernel tells:
-// for a pipe its capacity less what is queued, for a socket its send buffer
-// less what is in flight; none for anything else (terminals and files).
-std::optional<std::size_t> room(int fd) {
+// What `fd` holds and how much of it is free, as far as the kernel tells:
+// for a pipe its capacity and what is queued, for a socket its send buffer
+// and what is in flight; none for anything else (terminals and files).
+struct Room {
+  std::size_t capacity = 0;
+  std::size_t free = 0;
+};
+
+std::optional<Room> room(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return std::nullopt;
   int capacity = -1;
@@ -59,18 +82,69 @@ std::optional<std::size_t> room(int fd) {
     return std::nullopt;
   }
   if (capacity < 0 || queued < 0) return std::nullopt;
-  return capacity > queued ? static_cast<std::size_t>(capacity - queued) : 0;
+  const auto total = static_cast<std::size_t>(capacity);
+  const auto used = static_cast<std::size_t>(queued);
+  return Room{total, total > used ? total - used : 0};
 }
 
-// A line is written only once it fits with room to spare: pipes hold data
-// in pages and sockets count their own overhead, so a line that only just
-// fits could still block half-way, and a process exiting then would leave
-// half a line behind.
-std::size_t room_needed(std::size_t line) { return 2 * line + 16384; }
+// Room enough to start a line that a write may not take whole: pipes hold
+// data in pages and sockets count their own overhead, so a line that only
+// just fits could still stop half-way. A line too long for that ever to hold
+// waits for an empty stream.
+bool fits(std::size_t line, const Room& room) {
+  return room.free >= std::min(2 * line + 16384, room.capacity);
+}
+
+// The longest one wait for a full stream lasts before the writer looks
+// whether it is being stopped: a parent that never reads costs ten wake-ups
+// a second.
+constexpr std::chrono::milliseconds kFullWait{100};
 
 }  // namespace
 
-QueuedFdOutput::QueuedFdOutput(int fd, WriteFunction write) : fd_(fd), direct_(fd, write) {}
+// How the writer thread reaches its descriptor without ever blocking in a
+// write, and without touching the file status flags that the parent and its
+// other children share: a pipe is opened afresh through /proc in
+// non-blocking mode (a new open file description of the same pipe), a
+// socket is sent to with MSG_DONTWAIT. Anything else (a file, a terminal)
+// is written as it is; so is a pipe that cannot be opened afresh.
+class QueuedFdOutput::Writer {
+ public:
+  explicit Writer(int fd) : fd_(fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return;
+    if (S_ISSOCK(st.st_mode)) {
+      socket_ = true;
+      nonblocking_ = true;
+    } else if (S_ISFIFO(st.st_mode)) {
+      const std::string path = "/proc/self/fd/" + std::to_string(fd);
+      own_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      nonblocking_ = own_ >= 0;
+    }
+  }
+  ~Writer() {
+    if (own_ >= 0) ::close(own_);
+  }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Whether a write never blocks (then it may fail with EAGAIN).
+  bool nonblocking() const { return nonblocking_; }
+  int fd() const { return own_ >= 0 ? own_ : fd_; }
+
+  ssize_t write_some(std::string_view bytes) const {
+    if (socket_) return ::send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return ::write(fd(), bytes.data(), bytes.size());
+  }
+
+ private:
+  int fd_;
+  int own_ = -1;
+  bool socket_ = false;
+  bool nonblocking_ = false;
+};
+
+QueuedFdOutput::QueuedFdOutput(int fd) : fd_(fd), direct_(fd) {}
 
 QueuedFdOutput::~QueuedFdOutput() {
   std::unique_lock lock(mutex_);
@@ -82,6 +156,10 @@ QueuedFdOutput::~QueuedFdOutput() {
 
 bool QueuedFdOutput::start() {
   std::lock_guard lock(mutex_);
+  return start_locked();
+}
+
+bool QueuedFdOutput::start_locked() {
   if (started_) return true;
   try {
     std::thread([this] { run(); }).detach();
@@ -92,7 +170,54 @@ bool QueuedFdOutput::start() {
   return true;
 }
 
+bool QueuedFdOutput::stopping() {
+  const std::lock_guard lock(mutex_);
+  return stopping_;
+}
+
 void QueuedFdOutput::run() {
+  const Writer writer(fd_);
+  // Writes one line whole, unless the reader has gone or we are stopped.
+  const auto write_line = [this, &writer](std::string_view line) {
+    // A pipe takes a line of up to PIPE_BUF bytes whole or not at all, so
+    // such a line needs no room of its own: a full pipe makes the write fail
+    // (or, written as it is, wait) and nothing of the line is out. A longer
+    // one waits a while for room, so that it is not left half-written by a
+    // process that exits.
+    if (line.size() > PIPE_BUF) {
+      const auto until = std::chrono::steady_clock::now() + kLongLineWait;
+      for (auto pause = std::chrono::milliseconds(2);;
+           pause = std::min(2 * pause, std::chrono::milliseconds(kFullWait))) {
+        const auto left = room(fd_);
+        if (!left || fits(line.size(), *left)) break;
+        if (stopping() || std::chrono::steady_clock::now() >= until) break;
+        std::this_thread::sleep_for(pause);
+      }
+    }
+    if (!writer.nonblocking()) {
+      direct_.write_all(line);
+      return;
+    }
+    auto pause = std::chrono::milliseconds(0);
+    while (!line.empty()) {
+      const ssize_t n = writer.write_some(line);
+      if (n > 0) {
+        line.remove_prefix(static_cast<std::size_t>(n));
+        pause = std::chrono::milliseconds(0);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;  // the reader has gone
+      if (stopping()) return;
+      // A stream that says it has room but takes nothing (a socket short of
+      // buffer) must not make this a busy loop.
+      if (pause.count() > 0) std::this_thread::sleep_for(pause);
+      pause = std::clamp(2 * pause, std::chrono::milliseconds(1), kFullWait);
+      pollfd out{writer.fd(), POLLOUT, 0};
+      ::poll(&out, 1, static_cast<int>(kFullWait.count()));
+    }
+  };
+
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
@@ -101,21 +226,7 @@ void QueuedFdOutput::run() {
     queue_.pop_front();
     busy_ = true;
     lock.unlock();
-    // A reader that has stopped draining the stream holds the line here,
-    // never in the middle of writing it.
-    // The wait backs off: a parent that never reads costs a few wake-ups a
-    // second, not hundreds.
-    for (auto pause = std::chrono::milliseconds(2);;
-         pause = std::min(2 * pause, std::chrono::milliseconds(100))) {
-      const auto left = room(fd_);
-      if (!left || *left >= room_needed(line.size())) break;
-      {
-        const std::lock_guard stop_check(mutex_);
-        if (stopping_) break;
-      }
-      std::this_thread::sleep_for(pause);
-    }
-    direct_.write_all(line);
+    write_line(line);
     lock.lock();
     busy_ = false;
     changed_.notify_all();
@@ -129,7 +240,7 @@ bool QueuedFdOutput::write_all(std::string_view bytes) { return direct_.write_al
 bool QueuedFdOutput::offer(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
-    if (started_) {
+    if (start_locked()) {
       if (busy_ || !queue_.empty()) return false;
       queue_.emplace_back(bytes);
       changed_.notify_all();
@@ -142,7 +253,7 @@ bool QueuedFdOutput::offer(std::string_view bytes) {
 void QueuedFdOutput::post(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
-    if (started_) {
+    if (start_locked()) {
       queue_.emplace_back(bytes);
       changed_.notify_all();
       return;

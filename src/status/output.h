@@ -29,13 +29,20 @@ class Output {
   virtual ~Output() = default;
   // Writes `bytes` whole, waiting for the stream as long as it takes.
   virtual bool write_all(std::string_view bytes) = 0;
+  // For PCM: `bytes` is made of whole units (frames) of `unit` bytes, and
+  // the stream is fed so that it has taken a whole number of units at every
+  // moment, wherever the stream allows it (a pipe takes up to PIPE_BUF bytes
+  // at once or nothing). A process that ends while the write waits for its
+  // reader then leaves no partial frame behind.
+  virtual bool write_units(std::string_view bytes, std::size_t /*unit*/) {
+    return write_all(bytes);
+  }
   // For what may be dropped (levels): the bytes are written whole or not at
   // all, and the caller never waits for a stream that is not being drained.
   // False when they were dropped.
   virtual bool offer(std::string_view bytes) { return write_all(bytes); }
-  // For what must not be lost but must not hold up its caller either
-  // (records from audio threads): the bytes are written whole, later if the
-  // stream is full.
+  // For what must not be lost but must not hold up its caller either: the
+  // bytes are written whole, later if the stream is full.
   virtual void post(std::string_view bytes) { write_all(bytes); }
 };
 
@@ -44,6 +51,7 @@ class FdOutput final : public Output {
  public:
   explicit FdOutput(int fd, WriteFunction write = nullptr);
   bool write_all(std::string_view bytes) override;
+  bool write_units(std::string_view bytes, std::size_t unit) override;
 
  private:
   int fd_;
@@ -52,20 +60,24 @@ class FdOutput final : public Output {
 };
 
 // A file descriptor whose offered and posted lines are written by a thread of
-// its own, so that a reader who stops draining it holds up only that thread.
-// On a pipe or a socket that thread starts a line only once the line fits, so
-// a process that exits meanwhile leaves no half line behind. Until start()
-// has run, offer and post write directly.
+// its own, so that a reader who stops draining it holds up only that thread,
+// never the caller. Lines of any length are written whole: lines are skipped
+// (offer) only between lines, and a line that has started is finished unless
+// the process exits first. So that an exit leaves no half line behind, a
+// line on a pipe or a socket starts only once it fits, where that can be
+// known: every line up to PIPE_BUF bytes; a longer one waits kLongLineWait
+// at most for room.
 class QueuedFdOutput final : public Output {
  public:
-  explicit QueuedFdOutput(int fd, WriteFunction write = nullptr);
+  explicit QueuedFdOutput(int fd);
   ~QueuedFdOutput() override;
   QueuedFdOutput(const QueuedFdOutput&) = delete;
   QueuedFdOutput& operator=(const QueuedFdOutput&) = delete;
 
-  // Starts the writer thread; false when it cannot be started (then every
-  // call writes directly).
+  // Starts the writer thread (posting starts it too); false when it cannot
+  // be started: every call then writes directly.
   bool start();
+  // Written at once by the caller, waiting as long as the stream takes.
   bool write_all(std::string_view bytes) override;
   // Dropped while an earlier line is still queued or being written.
   bool offer(std::string_view bytes) override;
@@ -74,8 +86,15 @@ class QueuedFdOutput final : public Output {
   // `deadline`; false when something is still waiting.
   bool drain(std::chrono::steady_clock::time_point deadline);
 
+  // How long a line longer than PIPE_BUF waits for the stream to have room
+  // for all of it before it is started anyway (and then finished).
+  static constexpr std::chrono::milliseconds kLongLineWait{1000};
+
  private:
+  class Writer;
+  bool start_locked();
   void run();
+  bool stopping();
 
   int fd_;
   FdOutput direct_;

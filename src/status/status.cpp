@@ -213,9 +213,7 @@ std::string encode_line(const Status& record) {
 
 void emit(Output& out, const Status& record) { out.write_all(encode_line(record)); }
 
-void emit_status(const Status& record) { emit(standard_error(), record); }
-
-void post_status(const Status& record) { standard_error().post(encode_line(record)); }
+void emit_status(const Status& record) { standard_error().post(encode_line(record)); }
 
 void emit_stdout(const Status& record) { emit(standard_output(), record); }
 

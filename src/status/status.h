@@ -62,11 +62,11 @@ void append_number(std::string& out, double value);
 
 // Writes the record's line to `out` as one unit. Failures are dropped.
 void emit(Output& out, const Status& record);
-// emit to standard error / standard output.
+// Queues the record for standard error, whose own thread writes it: the
+// caller never waits for a parent that does not drain standard error. See
+// standard_error().drain() for waiting until it is out.
 void emit_status(const Status& record);
-// For records from audio threads: queued for standard error, so that a parent
-// that does not drain it never holds up the audio.
-void post_status(const Status& record);
+// emit to standard output, waiting as long as the reader takes.
 void emit_stdout(const Status& record);
 
 }  // namespace kestravo::status

@@ -41,6 +41,17 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args, Child
     ::close(err[0]);
     err[0] = -1;
   }
+  if (options.fill_stderr && err[1] >= 0) {
+    // Non-blocking only while we fill it: the child gets the pipe's file
+    // description as it normally is.
+    const int flags = ::fcntl(err[1], F_GETFL);
+    check(::fcntl(err[1], F_SETFL, flags | O_NONBLOCK) == 0, "fcntl");
+    const std::string block(4096, '\n');
+    for (ssize_t n; (n = ::write(err[1], block.data(), block.size())) > 0;) {
+      stderr_filled_ += static_cast<std::size_t>(n);
+    }
+    check(::fcntl(err[1], F_SETFL, flags) == 0, "fcntl");
+  }
 
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -101,7 +112,7 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args, Child
 
 void Child::start_stderr_reader() {
   if (stderr_fd_ >= 0 && !err_reader_.joinable()) {
-    err_reader_ = std::thread([this] { reader(stderr_fd_, &err_); });
+    err_reader_ = std::thread([this] { reader(stderr_fd_, &err_, 65536, {}, stderr_filled_); });
   }
 }
 
@@ -119,12 +130,18 @@ Child::~Child() {
 }
 
 void Child::reader(int fd, std::vector<Chunk>* into, std::size_t chunk,
-                   std::chrono::microseconds pause) {
+                   std::chrono::microseconds pause, std::size_t skip) {
   std::vector<char> buffer(std::min<std::size_t>(std::max<std::size_t>(chunk, 1), 65536));
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    // The filler is read on its own, never together with the child's bytes.
+    const std::size_t want = skip > 0 ? std::min(buffer.size(), skip) : buffer.size();
+    const ssize_t n = ::read(fd, buffer.data(), want);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    if (skip > 0) {
+      skip -= static_cast<std::size_t>(n);
+      continue;
+    }
     {
       std::lock_guard lock(mutex_);
       into->push_back({std::chrono::steady_clock::now(),

@@ -35,6 +35,9 @@ struct ChildOptions {
   std::chrono::microseconds stdout_pause{0};
   // Do not read the child's standard error until start_stderr_reader().
   bool defer_stderr = false;
+  // Fill standard error's pipe before the child starts (a log pipe nobody
+  // drains); the reader passes over these bytes. Use with defer_stderr.
+  bool fill_stderr = false;
   // Keep our own copy of the read end of the child's standard input, to look
   // at the file status flags the child leaves on it (stdin_reader()).
   bool share_stdin = false;
@@ -87,13 +90,14 @@ class Child {
 
  private:
   void reader(int fd, std::vector<Chunk>* into, std::size_t chunk = 65536,
-              std::chrono::microseconds pause = {});
+              std::chrono::microseconds pause = {}, std::size_t skip = 0);
 
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
   int stdin_reader_fd_ = -1;
+  std::size_t stderr_filled_ = 0;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Chunk> out_;

@@ -28,18 +28,20 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 
 int app_main(int argc, char** argv) {
   prepare_process();
-  std::visit(Overloaded{
-                 [](const CommandError& error) { fail(error.code, error.message); },
-                 [](const ListCommand&) {
-                   const auto host = audio::default_host();
-                   listing::list_drivers(*host);
-                 },
-                 [](const capture::CaptureRequest& request) {
-                   const auto host = audio::default_host();
-                   capture::run_capture(*host, request);
-                 },
-             },
-             read_command_line(argc, argv));
+  std::visit(
+      Overloaded{
+          [](const CommandError& error) { fail(error.code, error.message); },
+          // One budget for all the waiting an operation does, from its start.
+          [](const ListCommand&) {
+            const auto host = audio::default_host(audio::Deadline::after(audio::kAnswerBudget));
+            listing::list_drivers(*host);
+          },
+          [](const capture::CaptureRequest& request) {
+            const auto host = audio::default_host(audio::Deadline::after(audio::kAnswerBudget));
+            capture::run_capture(*host, request);
+          },
+      },
+      read_command_line(argc, argv));
   // _exit, not exit: a host thread may still be running (the platform does
   // not promise to stop callbacks on release), and static destruction must
   // not race it. Every output is already written; nothing is buffered.

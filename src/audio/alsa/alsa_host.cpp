@@ -44,17 +44,25 @@ std::vector<std::optional<std::string>> position_names(const snd_pcm_chmap_t& ma
   return names;
 }
 
-// The channel map a capture with `config`'s channel count would run with.
-// Maps offered for other channel counts say nothing about this one.
-std::vector<std::optional<std::string>> read_channel_names(snd_pcm_t* pcm,
-                                                           const SupportedStreamConfig& config) {
+using Names = std::vector<std::optional<std::string>>;
+
+// The channel map a capture with `config`'s channel count would run with, as
+// the PCM offers it; none when it offers none for that count. Maps offered
+// for other channel counts say nothing about this one.
+std::optional<Names> offered_channel_names(snd_pcm_t* pcm, const SupportedStreamConfig& config) {
   std::unique_ptr<snd_pcm_chmap_query_t*, ChmapsFree> maps(snd_pcm_query_chmaps(pcm));
   if (maps) {
     for (snd_pcm_chmap_query_t** map = maps.get(); *map != nullptr; ++map) {
       if ((*map)->map.channels == config.channels) return position_names((*map)->map);
     }
   }
-  // Some PCMs tell their map only once the hardware parameters are set.
+  return std::nullopt;
+}
+
+// Some PCMs tell their map only once the hardware parameters are set. Setting
+// them can start things (a file PCM runs its output command), so this is
+// done only for a listing's channel names.
+Names configured_channel_names(snd_pcm_t* pcm, const SupportedStreamConfig& config) {
   HwParams params = new_hw_params();
   const auto format = alsa_format(config.sample_format);
   unsigned rate = config.sample_rate;
@@ -120,18 +128,31 @@ std::expected<snd_pcm_uframes_t, int> configure(snd_pcm_t* pcm, const StreamConf
   return period;
 }
 
-// Opens `pcm` and reads what the listing shows of it; runs on a call's
-// thread.
+// Opens `pcm` and reads its configurations and the channel map it offers
+// for its default one; runs on a call's thread.
 PcmFacts read_facts(const std::string& pcm_name) {
   auto pcm = open_capture(pcm_name);
   if (!pcm) return PcmFacts{std::unexpected(pcm.error()), {}};
   PcmFacts facts{read_ranges(pcm->get()), {}};
   if (facts.ranges) {
     if (const auto config = pick_default_config(*facts.ranges)) {
-      facts.names = read_channel_names(pcm->get(), *config);
+      facts.names = offered_channel_names(pcm->get(), *config);
+    } else {
+      facts.names = Names{};
     }
   }
   return facts;
+}
+
+// The channel names of a PCM that offered no map; runs on a call's thread.
+Names read_configured_names(const std::string& pcm_name) {
+  auto pcm = open_capture(pcm_name);
+  if (!pcm) return {};
+  auto ranges = read_ranges(pcm->get());
+  if (!ranges) return {};
+  const auto config = pick_default_config(*ranges);
+  if (!config) return {};
+  return configured_channel_names(pcm->get(), *config);
 }
 
 // A PCM opened, configured and started for capture.
@@ -250,16 +271,30 @@ class AlsaHost final : public Host {
     return std::nullopt;
   }
 
-  // The names come from the same open as the configurations.
+  // The names usually come from the same open as the configurations. The
+  // listing asks for one channel at a time; the names of the last device
+  // that had to be opened again for them are kept, so that it is opened once
+  // more, not once per channel.
   std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
     if (element == 0) return std::nullopt;
     const auto facts = calls_->facts(device.token);
-    if (!facts || element > facts->names.size()) return std::nullopt;
-    return facts->names[element - 1];
+    if (!facts) return std::nullopt;
+    const Names* names = facts->names ? &*facts->names : nullptr;
+    if (names == nullptr) {
+      if (!configured_ || configured_->first != device.token) {
+        auto read = calls_->ask<Names>(device.token,
+                                       [pcm = device.token] { return read_configured_names(pcm); });
+        configured_.emplace(device.token, read.value_or(Names{}));
+      }
+      names = &configured_->second;
+    }
+    if (element > names->size()) return std::nullopt;
+    return (*names)[element - 1];
   }
 
  private:
   std::shared_ptr<PcmCalls> calls_;
+  std::optional<std::pair<std::string, Names>> configured_;
 };
 
 }  // namespace

@@ -2,7 +2,7 @@
 // can block its opener forever: a file PCM whose infile is a FIFO without a
 // writer, the pulse plugin in front of a stopped server. Each call therefore
 // runs on a thread of its own, and one that misses the deadline is left
-// behind. What a listing needs of a PCM is read in one open of it.
+// behind. What a listing needs of a PCM is read in one open of it, as a rule.
 #pragma once
 
 #include <chrono>
@@ -37,9 +37,10 @@ struct NoAnswer {
 struct PcmFacts {
   // Its input configurations, or a negative errno.
   std::expected<std::vector<SupportedStreamConfigRange>, int> ranges;
-  // The names of the channels of its default configuration; none where the
-  // PCM has no channel map for it.
-  std::vector<std::optional<std::string>> names;
+  // The names of the channels of its default configuration from the map the
+  // PCM offers for it, as far as it names them; none when it offers no map
+  // before its hardware parameters are set.
+  std::optional<std::vector<std::optional<std::string>>> names;
 };
 
 // Shared by the host and its devices, and used from the caller's thread only;

@@ -279,20 +279,19 @@ class AlsaHost final : public Host {
     if (element == 0) return std::nullopt;
     const auto facts = calls_->facts(device.token);
     if (!facts) return std::nullopt;
-    const Names* names = facts->names ? &*facts->names : nullptr;
-    if (names == nullptr) {
-      if (!configured_ || configured_->first != device.token) {
-        auto read = calls_->ask<Names>(device.token,
-                                       [pcm = device.token] { return read_configured_names(pcm); });
-        configured_.emplace(device.token, read.value_or(Names{}));
-      }
-      names = &configured_->second;
-    }
-    if (element > names->size()) return std::nullopt;
-    return (*names)[element - 1];
+    if (const auto& offered = facts->names) return nth(*offered, element);
+    if (configured_ && configured_->first == device.token) return nth(configured_->second, element);
+    auto read = calls_->ask<Names>(device.token,
+                                   [pcm = device.token] { return read_configured_names(pcm); });
+    return nth(configured_.emplace(device.token, read.value_or(Names{})).second, element);
   }
 
  private:
+  static std::optional<std::string> nth(const Names& names, std::uint32_t element) {
+    if (element > names.size()) return std::nullopt;
+    return names[element - 1];
+  }
+
   std::shared_ptr<PcmCalls> calls_;
   std::optional<std::pair<std::string, Names>> configured_;
 };

@@ -19,18 +19,21 @@ void PcmCalls::start_probes(const std::vector<std::string>& pcms) {
 
 std::expected<PcmFacts, NoAnswer> PcmCalls::facts(const std::string& pcm) {
   if (const auto known = known_.find(pcm); known != known_.end()) return known->second;
-  std::optional<std::expected<PcmFacts, NoAnswer>> answer;
+  const auto keep = [&](std::expected<PcmFacts, NoAnswer> answer) {
+    if (answer) known_.insert_or_assign(pcm, *answer);
+    return answer;
+  };
   const auto probe = std::ranges::find_if(
       probes_, [&](const Probe& p) { return p.pcm == pcm && p.call.has_value(); });
   if (probe != probes_.end()) {
-    BoundedCall<PcmFacts> call = std::move(*probe->call);
-    probe->call.reset();
-    answer = finish(pcm, call);
-    if (*answer && failed(**answer)) answer.reset();
+    if (auto& slot = probe->call) {
+      BoundedCall<PcmFacts> call = std::move(*slot);
+      slot.reset();
+      auto probed = finish(pcm, call);
+      if (!probed || !failed(*probed)) return keep(std::move(probed));
+    }
   }
-  if (!answer) answer = ask<PcmFacts>(pcm, [pcm, read = read_] { return read(pcm); });
-  if (*answer) known_.insert_or_assign(pcm, **answer);
-  return std::move(*answer);
+  return keep(ask<PcmFacts>(pcm, [pcm, read = read_] { return read(pcm); }));
 }
 
 bool PcmCalls::stuck(const std::string& pcm) {

@@ -98,11 +98,10 @@ class PcmCalls {
   }
 
   // Whether an answer says the PCM could not be used: an error, or nothing.
+  static bool failed(const PcmFacts& answer) { return !answer.ranges.has_value(); }
   template <class T>
   static bool failed(const T& answer) {
-    if constexpr (requires { answer.ranges; }) {
-      return !answer.ranges.has_value();
-    } else if constexpr (requires { answer.has_value(); }) {
+    if constexpr (requires { answer.has_value(); }) {
       return !answer.has_value();
     } else {
       return answer.empty();

@@ -18,12 +18,14 @@
 //  - A host thread may still be running when the process exits; hosts keep
 //    everything such a thread touches alive on the heap, so exit does not
 //    crash in static destruction.
-//  - No open or query of a device takes much longer than kAnswerDeadline: a
-//    device that has not answered by then fails with the DeviceNotAnswering
+//  - A host is made for one listing or one capture, with that operation's
+//    Deadline (deadline.h), and no open or query of a device waits past it:
+//    a device that has not answered by then fails with the DeviceNotAnswering
 //    case, and the call that waits for it is left to the process exit; until
-//    that call returns, every further open or query of the device fails with
-//    that case at once. A stopped sound server or a plugin that waits for a
-//    writer must never freeze a parent's device picker.
+//    that call returns, and once the deadline has passed, every further open
+//    or query that would have to wait fails with that case at once. A stopped
+//    sound server or a plugin that waits for a writer must never freeze a
+//    parent's device picker, nor hold up a capture's ready record.
 #pragma once
 
 #include <chrono>
@@ -38,13 +40,10 @@
 #include <variant>
 #include <vector>
 
+#include "audio/deadline.h"
 #include "audio/errors.h"
 
 namespace kestravo::audio {
-
-// How long a host waits for a device to answer an open or a query. The text of
-// the DeviceNotAnswering case names it.
-inline constexpr std::chrono::seconds kAnswerDeadline{2};
 
 // The ten sample formats, in their canonical order.
 enum class SampleFormat : std::uint8_t { I8, I16, I32, I64, U8, U16, U32, U64, F32, F64 };
@@ -168,8 +167,9 @@ class Host {
                                                   std::uint32_t element) = 0;
 };
 
-// The host this executable was linked with. Cannot fail.
-std::unique_ptr<Host> default_host();
+// The host this executable was linked with, for one listing or one capture
+// whose waits all end by `budget`. Cannot fail.
+std::unique_ptr<Host> default_host(Deadline budget);
 
 // A device supports input when its input configurations can be read and
 // hold at least one range. Costs one configurations query. A device that did

@@ -1,10 +1,15 @@
 #include "audio/errors.h"
 
+#include "audio/deadline.h"
+
 namespace kestravo::audio::detail {
 
 namespace {
 constexpr std::string_view kDeviceGone =
     "The requested device is no longer available. For example, it has been unplugged.";
+// A device fails so when the operation's budget has run out, which it has
+// by this long after the listing or the capture started.
+static_assert(kAnswerBudget == std::chrono::seconds(2), "the text names the budget");
 constexpr std::string_view kNoAnswer = "The requested device did not answer within 2 seconds.";
 }  // namespace
 

@@ -14,9 +14,9 @@ enum class ErrorKind {
   StreamConfigNotSupported,
   StreamTypeNotSupported,
   StreamIdOverflow,
-  // The device did not answer an open or a query within the deadline every
-  // host gives it (kAnswerDeadline in audio.h). Unlike the other cases this
-  // says nothing about what the device can do.
+  // The device did not answer an open or a query before the operation's
+  // deadline (kAnswerBudget in deadline.h). Unlike the other cases this says
+  // nothing about what the device can do.
   DeviceNotAnswering,
   BackendSpecific,
 };

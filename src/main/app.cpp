@@ -28,19 +28,21 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 
 int app_main(int argc, char** argv) {
   prepare_process();
-  std::visit(Overloaded{
-                 [](const CommandError& error) { fail(error.code, error.message); },
-                 [](const ListCommand&) {
-                   const auto host = audio::default_host();
-                   listing::list_drivers(*host);
-                 },
-                 [](const capture::CaptureRequest& request) {
-                   const auto host = audio::default_host();
-                   // Ends the process itself, before the host is destroyed.
-                   capture::run_capture(*host, request);
-                 },
-             },
-             read_command_line(argc, argv));
+  std::visit(
+      Overloaded{
+          [](const CommandError& error) { fail(error.code, error.message); },
+          // One budget for all the waiting an operation does, from its start.
+          [](const ListCommand&) {
+            const auto host = audio::default_host(audio::Deadline::after(audio::kAnswerBudget));
+            listing::list_drivers(*host);
+          },
+          [](const capture::CaptureRequest& request) {
+            const auto host = audio::default_host(audio::Deadline::after(audio::kAnswerBudget));
+            // Ends the process itself, before the host is destroyed.
+            capture::run_capture(*host, request);
+          },
+      },
+      read_command_line(argc, argv));
   // After a listing. _exit, not exit: a host thread may still be running,
   // and static destruction must not race it. Every output is already
   // written; nothing is buffered.

@@ -1,7 +1,7 @@
 // The ALSA host: devices are the hinted PCMs, named by the PCM string that
 // opens them again. No PCM stays open between two operations, so listing
-// never keeps a device busy, and every operation that opens one is bounded
-// by the answer deadline (pcm_calls.h).
+// never keeps a device busy, and every operation that opens one ends by the
+// deadline of the listing or the capture (pcm_calls.h).
 #include "audio/alsa/alsa_host.h"
 
 #include <algorithm>
@@ -44,17 +44,25 @@ std::vector<std::optional<std::string>> position_names(const snd_pcm_chmap_t& ma
   return names;
 }
 
-// The channel map a capture with `config`'s channel count would run with.
-// Maps offered for other channel counts say nothing about this one.
-std::vector<std::optional<std::string>> read_channel_names(snd_pcm_t* pcm,
-                                                           const SupportedStreamConfig& config) {
+using Names = std::vector<std::optional<std::string>>;
+
+// The channel map a capture with `config`'s channel count would run with, as
+// the PCM offers it; none when it offers none for that count. Maps offered
+// for other channel counts say nothing about this one.
+std::optional<Names> offered_channel_names(snd_pcm_t* pcm, const SupportedStreamConfig& config) {
   std::unique_ptr<snd_pcm_chmap_query_t*, ChmapsFree> maps(snd_pcm_query_chmaps(pcm));
   if (maps) {
     for (snd_pcm_chmap_query_t** map = maps.get(); *map != nullptr; ++map) {
       if ((*map)->map.channels == config.channels) return position_names((*map)->map);
     }
   }
-  // Some PCMs tell their map only once the hardware parameters are set.
+  return std::nullopt;
+}
+
+// Some PCMs tell their map only once the hardware parameters are set. Setting
+// them can start things (a file PCM runs its output command), so this is
+// done only for a listing's channel names.
+Names configured_channel_names(snd_pcm_t* pcm, const SupportedStreamConfig& config) {
   HwParams params = new_hw_params();
   const auto format = alsa_format(config.sample_format);
   unsigned rate = config.sample_rate;
@@ -120,11 +128,31 @@ std::expected<snd_pcm_uframes_t, int> configure(snd_pcm_t* pcm, const StreamConf
   return period;
 }
 
-// Opens `pcm` and reads its input configurations; runs on a call's thread.
-PcmCalls::Ranges probe_ranges(const std::string& pcm_name) {
+// Opens `pcm` and reads its configurations and the channel map it offers
+// for its default one; runs on a call's thread.
+PcmFacts read_facts(const std::string& pcm_name) {
   auto pcm = open_capture(pcm_name);
-  if (!pcm) return std::unexpected(pcm.error());
-  return read_ranges(pcm->get());
+  if (!pcm) return PcmFacts{std::unexpected(pcm.error()), {}};
+  PcmFacts facts{read_ranges(pcm->get()), {}};
+  if (facts.ranges) {
+    if (const auto config = pick_default_config(*facts.ranges)) {
+      facts.names = offered_channel_names(pcm->get(), *config);
+    } else {
+      facts.names = Names{};
+    }
+  }
+  return facts;
+}
+
+// The channel names of a PCM that offered no map; runs on a call's thread.
+Names read_configured_names(const std::string& pcm_name) {
+  auto pcm = open_capture(pcm_name);
+  if (!pcm) return {};
+  auto ranges = read_ranges(pcm->get());
+  if (!ranges) return {};
+  const auto config = pick_default_config(*ranges);
+  if (!config) return {};
+  return configured_channel_names(pcm->get(), *config);
 }
 
 // A PCM opened, configured and started for capture.
@@ -135,8 +163,8 @@ struct OpenedPcm {
 
 class AlsaDevice final : public Device {
  public:
-  AlsaDevice(Hint hint, std::shared_ptr<PcmCalls> calls, std::optional<PcmCalls::ProbeId> probe)
-      : hint_(std::move(hint)), calls_(std::move(calls)), probe_(probe) {}
+  AlsaDevice(Hint hint, std::shared_ptr<PcmCalls> calls)
+      : hint_(std::move(hint)), calls_(std::move(calls)) {}
 
   std::expected<std::string, DeviceNameError> name() const override {
     if (!hint_.name) return std::unexpected(DeviceNameError::backend("the PCM hint has no name"));
@@ -148,12 +176,12 @@ class AlsaDevice final : public Device {
     if (!hint_.name) {
       return std::unexpected(SupportedStreamConfigsError::backend("the PCM hint has no name"));
     }
-    auto answer = ask_ranges(*hint_.name);
-    if (!answer) return std::unexpected(answer.error().error<SupportedStreamConfigsError>());
-    if (!*answer) {
-      return std::unexpected(error_from_errno<SupportedStreamConfigsError>(answer->error()));
+    auto facts = calls_->facts(*hint_.name);
+    if (!facts) return std::unexpected(facts.error().error<SupportedStreamConfigsError>());
+    if (!facts->ranges) {
+      return std::unexpected(error_from_errno<SupportedStreamConfigsError>(facts->ranges.error()));
     }
-    return **answer;
+    return *facts->ranges;
   }
 
   std::expected<SupportedStreamConfig, DefaultStreamConfigError> default_input_config()
@@ -209,38 +237,27 @@ class AlsaDevice final : public Device {
   }
 
  private:
-  // The first query takes the answer of the probe that devices() started; a
-  // probe ran beside the others, and a sound card that another probe held at
-  // that moment (hw: beside plughw:) answers busy, so only its success or its
-  // silence is taken at its word: a failure is asked again, alone.
-  std::expected<PcmCalls::Ranges, NoAnswer> ask_ranges(const std::string& pcm) const {
-    if (probe_) {
-      if (auto probed = calls_->take_probe(*probe_); probed && (!*probed || **probed)) {
-        return std::move(*probed);
-      }
-    }
-    return calls_->ask<PcmCalls::Ranges>(pcm, [pcm] { return probe_ranges(pcm); });
-  }
-
   Hint hint_;
   std::shared_ptr<PcmCalls> calls_;
-  std::optional<PcmCalls::ProbeId> probe_;
 };
 
 class AlsaHost final : public Host {
  public:
+  explicit AlsaHost(Deadline budget) : calls_(std::make_shared<PcmCalls>(budget, read_facts)) {}
+
   // Probes every PCM that may capture at once: the walk over input devices
-  // that follows then waits for stalled PCMs one deadline in all.
+  // that follows then waits for stalled PCMs until the deadline once, and
+  // finds everything it asks of the others already read.
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     auto hints = pcm_hints();
     if (!hints) return std::unexpected(DevicesError::backend(snd_strerror(hints.error())));
-    calls_->start_batch();
-    std::vector<std::unique_ptr<Device>> list;
-    for (auto& hint : *hints) {
-      std::optional<PcmCalls::ProbeId> id;
-      if (hint.name && hint.ioid != "Output") id = calls_->start_probe(*hint.name, probe_ranges);
-      list.push_back(std::make_unique<AlsaDevice>(std::move(hint), calls_, id));
+    std::vector<std::string> capturing;
+    for (const auto& hint : *hints) {
+      if (hint.name && hint.ioid != "Output") capturing.push_back(*hint.name);
     }
+    calls_->start_probes(capturing);
+    std::vector<std::unique_ptr<Device>> list;
+    for (auto& hint : *hints) list.push_back(std::make_unique<AlsaDevice>(std::move(hint), calls_));
     return list;
   }
 
@@ -254,34 +271,29 @@ class AlsaHost final : public Host {
     return std::nullopt;
   }
 
-  // The listing asks for one channel at a time; the names of the last device
-  // asked about are kept so that its PCM is opened once, not once per channel.
+  // The names usually come from the same open as the configurations. The
+  // listing asks for one channel at a time; the names of the last device
+  // that had to be opened again for them are kept, so that it is opened once
+  // more, not once per channel.
   std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
     if (element == 0) return std::nullopt;
-    if (!cached_ || cached_->first != device.token) {
-      auto names = calls_->ask<Names>(device.token, [pcm = device.token] { return names_of(pcm); });
-      cached_.emplace(device.token, names.value_or(Names{}));
-    }
-    const auto& names = cached_->second;
+    const auto facts = calls_->facts(device.token);
+    if (!facts) return std::nullopt;
+    if (const auto& offered = facts->names) return nth(*offered, element);
+    if (configured_ && configured_->first == device.token) return nth(configured_->second, element);
+    auto read = calls_->ask<Names>(device.token,
+                                   [pcm = device.token] { return read_configured_names(pcm); });
+    return nth(configured_.emplace(device.token, read.value_or(Names{})).second, element);
+  }
+
+ private:
+  static std::optional<std::string> nth(const Names& names, std::uint32_t element) {
     if (element > names.size()) return std::nullopt;
     return names[element - 1];
   }
 
- private:
-  using Names = std::vector<std::optional<std::string>>;
-
-  static Names names_of(const std::string& pcm_name) {
-    auto pcm = open_capture(pcm_name);
-    if (!pcm) return {};
-    auto ranges = read_ranges(pcm->get());
-    if (!ranges) return {};
-    const auto config = pick_default_config(*ranges);
-    if (!config) return {};
-    return read_channel_names(pcm->get(), *config);
-  }
-
-  std::shared_ptr<PcmCalls> calls_ = std::make_shared<PcmCalls>();
-  std::optional<std::pair<std::string, Names>> cached_;
+  std::shared_ptr<PcmCalls> calls_;
+  std::optional<std::pair<std::string, Names>> configured_;
 };
 
 }  // namespace
@@ -290,9 +302,9 @@ class AlsaHost final : public Host {
 
 namespace kestravo::audio::alsa {
 
-std::unique_ptr<Host> make_alsa_host() {
+std::unique_ptr<Host> make_alsa_host(Deadline budget) {
   silence_alsa_diagnostics();
-  return std::make_unique<AlsaHost>();
+  return std::make_unique<AlsaHost>(budget);
 }
 
 }  // namespace kestravo::audio::alsa

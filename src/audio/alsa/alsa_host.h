@@ -8,6 +8,8 @@
 
 namespace kestravo::audio::alsa {
 
-std::unique_ptr<Host> make_alsa_host();
+// A host for one listing or capture, whose opens and queries end by
+// `budget`.
+std::unique_ptr<Host> make_alsa_host(Deadline budget);
 
 }  // namespace kestravo::audio::alsa

@@ -4,26 +4,36 @@
 
 namespace kestravo::audio::alsa {
 
-void PcmCalls::start_batch() {
+void PcmCalls::start_probes(const std::vector<std::string>& pcms) {
   settle();
   probes_.clear();
-  ++batch_;
-  deadline_ = Clock::now() + kAnswerDeadline;
+  known_.clear();
+  for (const auto& pcm : pcms) {
+    // A PCM that cannot be probed now (no thread, or still stuck) is asked
+    // when its facts are wanted.
+    if (stuck(pcm) || budget_.passed()) continue;
+    auto call = BoundedCall<PcmFacts>::start([pcm, read = read_] { return read(pcm); });
+    if (call) probes_.push_back(Probe{pcm, std::move(*call)});
+  }
 }
 
-PcmCalls::ProbeId PcmCalls::start_probe(const std::string& pcm, const RangesProbe& work) {
-  auto call = BoundedCall<Ranges>::start([pcm, work] { return work(pcm); });
-  probes_.push_back(Probe{pcm, call ? std::optional(std::move(*call)) : std::nullopt});
-  return ProbeId{batch_, probes_.size() - 1};
-}
-
-std::optional<std::expected<PcmCalls::Ranges, NoAnswer>> PcmCalls::take_probe(ProbeId id) {
-  if (id.batch != batch_ || id.index >= probes_.size()) return std::nullopt;
-  Probe& taken = probes_[id.index];
-  if (!taken.call) return std::nullopt;
-  BoundedCall<Ranges> call = std::move(*taken.call);
-  taken.call.reset();
-  return finish(taken.pcm, call, deadline_);
+std::expected<PcmFacts, NoAnswer> PcmCalls::facts(const std::string& pcm) {
+  if (const auto known = known_.find(pcm); known != known_.end()) return known->second;
+  const auto keep = [&](std::expected<PcmFacts, NoAnswer> answer) {
+    if (answer) known_.insert_or_assign(pcm, *answer);
+    return answer;
+  };
+  const auto probe = std::ranges::find_if(
+      probes_, [&](const Probe& p) { return p.pcm == pcm && p.call.has_value(); });
+  if (probe != probes_.end()) {
+    if (auto& slot = probe->call) {
+      BoundedCall<PcmFacts> call = std::move(*slot);
+      slot.reset();
+      auto probed = finish(pcm, call);
+      if (!probed || !failed(*probed)) return keep(std::move(probed));
+    }
+  }
+  return keep(ask<PcmFacts>(pcm, [pcm, read = read_] { return read(pcm); }));
 }
 
 bool PcmCalls::stuck(const std::string& pcm) {
@@ -38,7 +48,7 @@ bool PcmCalls::probes_running() const {
 
 void PcmCalls::settle() {
   for (auto& pending : probes_) {
-    if (pending.call && !pending.call->wait_until(deadline_)) {
+    if (pending.call && !pending.call->wait_until(budget_.at())) {
       pending.call->abandon();
       stuck_.emplace_back(pending.pcm, pending.call->watch());
       pending.call.reset();

@@ -1,13 +1,15 @@
-// Every open and query of a PCM, bounded by kAnswerDeadline. A PCM can block
-// its opener forever: a file PCM whose infile is a FIFO without a writer, the
-// pulse plugin in front of a stopped server. Each call therefore runs on a
-// thread of its own, and one that misses the deadline is left behind.
+// Every open and query of a PCM, bounded by the operation's deadline. A PCM
+// can block its opener forever: a file PCM whose infile is a FIFO without a
+// writer, the pulse plugin in front of a stopped server. Each call therefore
+// runs on a thread of its own, and one that misses the deadline is left
+// behind. What a listing needs of a PCM is read in one open of it, as a rule.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <expected>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,31 +33,37 @@ struct NoAnswer {
   }
 };
 
+// What one open of a PCM tells of it.
+struct PcmFacts {
+  // Its input configurations, or a negative errno.
+  std::expected<std::vector<SupportedStreamConfigRange>, int> ranges;
+  // The names of the channels of its default configuration from the map the
+  // PCM offers for it, as far as it names them; none when it offers no map
+  // before its hardware parameters are set.
+  std::optional<std::vector<std::optional<std::string>>> names;
+};
+
 // Shared by the host and its devices, and used from the caller's thread only;
 // the call threads touch nothing but their own call states.
 class PcmCalls {
  public:
   using Clock = std::chrono::steady_clock;
-  // A PCM's input configurations, or a negative errno.
-  using Ranges = std::expected<std::vector<SupportedStreamConfigRange>, int>;
-  using RangesProbe = std::function<Ranges(const std::string& pcm)>;
+  using FactsReader = std::function<PcmFacts(const std::string& pcm)>;
 
-  struct ProbeId {
-    std::size_t batch = 0;
-    std::size_t index = 0;
-  };
+  // Every call waits until `budget` at most; `read` opens a PCM and reads
+  // its facts, on a call's thread.
+  PcmCalls(Deadline budget, FactsReader read) : budget_(budget), read_(std::move(read)) {}
 
-  // Runs `work` (which opens `pcm` and returns a T) within the deadline. A
-  // PCM that is still stuck in an earlier call fails at once: it has had its
-  // chance, and the listing asks every device several times.
+  // Runs `work` (which opens `pcm` and returns a T) until the deadline at
+  // most. A PCM that is still stuck in an earlier call fails at once: it has
+  // had its chance. So does every PCM once the deadline has passed.
   //
-  // It does not wait for the probes of devices() first: a capture must not
-  // wait for PCMs that stall. PCMs of one sound card (hw: and plughw:) cannot
-  // be open at once, though, so a call that fails while probes still run is
-  // asked again once they are settled.
+  // It does not wait for the probes of start_probes() first: a capture must
+  // not wait for PCMs that stall. PCMs of one sound card (hw: and plughw:)
+  // cannot be open at once, though, so a call that fails while probes still
+  // run is asked again once they are settled.
   template <class T, class Work>
   std::expected<T, NoAnswer> ask(const std::string& pcm, Work work) {
-    if (stuck(pcm)) return std::unexpected(NoAnswer{});
     auto answer = ask_once<T>(pcm, work);
     if (answer && failed(*answer) && probes_running()) {
       settle();
@@ -64,32 +72,33 @@ class PcmCalls {
     return answer;
   }
 
-  // Starts a batch of probes that share one deadline from now, so that
-  // however many PCMs stall, a walk over all of them waits one deadline and
-  // not one per PCM. The probes of an earlier batch are settled first.
-  void start_batch();
-  // Starts `work` for `pcm` in the current batch, beside the others.
-  ProbeId start_probe(const std::string& pcm, const RangesProbe& work);
+  // Forgets what earlier probes told and starts reading the facts of every
+  // PCM in `pcms` at once, side by side: however many PCMs stall, a walk
+  // over all of them waits until the deadline once, not once per PCM.
+  void start_probes(const std::vector<std::string>& pcms);
 
-  // The answer of a probe, the first time it is asked for; none after that,
-  // or when it could not be started (ask afresh then).
-  std::optional<std::expected<Ranges, NoAnswer>> take_probe(ProbeId id);
+  // The facts of `pcm`: its probe's answer, or a call's of its own when it
+  // had no probe, or when its probe failed (a sound card that another probe
+  // held at that moment answers busy, so only a probe's success or silence is
+  // taken at its word). An answer is kept until the next start_probes().
+  std::expected<PcmFacts, NoAnswer> facts(const std::string& pcm);
 
  private:
   struct Probe {
     std::string pcm;
-    std::optional<BoundedCall<Ranges>> call;
+    std::optional<BoundedCall<PcmFacts>> call;
   };
 
   template <class T, class Work>
   std::expected<T, NoAnswer> ask_once(const std::string& pcm, const Work& work) {
-    if (stuck(pcm)) return std::unexpected(NoAnswer{});
+    if (stuck(pcm) || budget_.passed()) return std::unexpected(NoAnswer{});
     auto started = BoundedCall<T>::start(work);
     if (!started) return std::unexpected(NoAnswer{started.error()});
-    return finish(pcm, *started, Clock::now() + kAnswerDeadline);
+    return finish(pcm, *started);
   }
 
   // Whether an answer says the PCM could not be used: an error, or nothing.
+  static bool failed(const PcmFacts& answer) { return !answer.ranges.has_value(); }
   template <class T>
   static bool failed(const T& answer) {
     if constexpr (requires { answer.has_value(); }) {
@@ -102,9 +111,8 @@ class PcmCalls {
   bool probes_running() const;
 
   template <class T>
-  std::expected<T, NoAnswer> finish(const std::string& pcm, BoundedCall<T>& call,
-                                    Clock::time_point deadline) {
-    if (!call.wait_until(deadline)) {
+  std::expected<T, NoAnswer> finish(const std::string& pcm, BoundedCall<T>& call) {
+    if (!call.wait_until(budget_.at())) {
       call.abandon();
       stuck_.emplace_back(pcm, call.watch());
       return std::unexpected(NoAnswer{});
@@ -115,12 +123,13 @@ class PcmCalls {
   }
 
   bool stuck(const std::string& pcm);
-  // Waits for the probes of the latest batch, until their deadline.
+  // Waits for the probes, until the deadline at most.
   void settle();
 
+  const Deadline budget_;
+  const FactsReader read_;
   std::vector<Probe> probes_;
-  std::size_t batch_ = 0;
-  Clock::time_point deadline_{};
+  std::map<std::string, PcmFacts> known_;
   std::vector<std::pair<std::string, CallWatch>> stuck_;
 };
 

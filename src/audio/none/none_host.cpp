@@ -18,6 +18,6 @@ class NoneHost final : public Host {
 };
 }  // namespace
 
-std::unique_ptr<Host> default_host() { return std::make_unique<NoneHost>(); }
+std::unique_ptr<Host> default_host(Deadline) { return std::make_unique<NoneHost>(); }
 
 }  // namespace kestravo::audio

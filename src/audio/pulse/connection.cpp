@@ -6,8 +6,6 @@ namespace kestravo::audio::pulse {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::string text(const char* s) { return s != nullptr ? std::string(s) : std::string(); }
 
 SampleFormat format_of(pa_sample_format_t format) {
@@ -17,13 +15,14 @@ SampleFormat format_of(pa_sample_format_t format) {
 
 }  // namespace
 
-std::shared_ptr<Connection> Connection::open(const Libpulse& pa, const Tuning& tuning) {
+std::shared_ptr<Connection> Connection::open(const Libpulse& pa, const Tuning& tuning,
+                                             Deadline deadline) {
   std::shared_ptr<Connection> connection(new Connection(pa, tuning));
-  if (!connection->connect()) return nullptr;
+  if (!connection->connect(deadline)) return nullptr;
   return connection;
 }
 
-bool Connection::connect() {
+bool Connection::connect(Deadline deadline) {
   loop_ = pa_.pa_threaded_mainloop_new();
   if (loop_ == nullptr) return false;
   context_ =
@@ -34,7 +33,7 @@ bool Connection::connect() {
   if (pa_.pa_threaded_mainloop_start(loop_) < 0) return false;
   loop_running_ = true;
   std::unique_lock lock(mutex_);
-  changed_.wait_until(lock, Clock::now() + tuning_.connect_deadline,
+  changed_.wait_until(lock, deadline.at(),
                       [&] { return state_ == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state_); });
   return state_ == PA_CONTEXT_READY;
 }
@@ -56,7 +55,7 @@ Connection::~Connection() {
   }
 }
 
-std::optional<ServerSnapshot> Connection::snapshot() {
+std::optional<ServerSnapshot> Connection::snapshot(Deadline deadline) {
   {
     Lock lock(*this);
     pa_operation* op = pa_.pa_context_get_server_info(context_, &Connection::on_server_info, this);
@@ -65,7 +64,7 @@ std::optional<ServerSnapshot> Connection::snapshot() {
   }
   {
     std::unique_lock lock(mutex_);
-    if (!changed_.wait_until(lock, Clock::now() + tuning_.query_deadline,
+    if (!changed_.wait_until(lock, deadline.at(),
                              [&] { return have_server_info_ || !PA_CONTEXT_IS_GOOD(state_); }) ||
         !have_server_info_) {
       return std::nullopt;
@@ -79,7 +78,7 @@ std::optional<ServerSnapshot> Connection::snapshot() {
     pa_.pa_operation_unref(op);
   }
   std::unique_lock lock(mutex_);
-  if (!changed_.wait_until(lock, Clock::now() + tuning_.query_deadline,
+  if (!changed_.wait_until(lock, deadline.at(),
                            [&] { return sources_done_ || !PA_CONTEXT_IS_GOOD(state_); }) ||
       !sources_done_ || sources_failed_) {
     return std::nullopt;

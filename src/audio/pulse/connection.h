@@ -1,5 +1,5 @@
 // One connection to a sound server: libpulse's threaded main loop and its
-// context. Every wait on the server has a deadline of its own, because a
+// context. Every wait on the server ends by a deadline of ours, because a
 // server that is stopped or hung accepts the connection and then never
 // answers; libpulse itself would wait 30 s.
 #pragma once
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/deadline.h"
 #include "audio/pulse/libpulse.h"
 #include "audio/pulse/sources.h"
 
@@ -23,11 +24,11 @@
 
 namespace kestravo::audio::pulse {
 
-// A server that does not answer costs about a second, then ALSA takes over;
-// well inside kAnswerDeadline, which bounds every query of any host.
 struct Tuning {
-  std::chrono::milliseconds connect_deadline{1000};
-  std::chrono::milliseconds query_deadline{1000};
+  // The server's share of the operation's budget: connecting, its name and
+  // its sources, in all. A server that does not answer (or answers too
+  // slowly) costs this much, then ALSA takes over with the rest.
+  std::chrono::milliseconds setup{1000};
   // What a record stream asks the server to deliver at a time: 20 ms costs
   // the servers far less than 10 ms and ourselves no more than parec (see
   // bench/pulse_capture.sh), and keeps the levels records 50 ms apart.
@@ -46,14 +47,16 @@ struct ServerSnapshot {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // Connects without ever starting a server; none when no server answers
-  // within the deadline.
-  static std::shared_ptr<Connection> open(const Libpulse& pa, const Tuning& tuning);
+  // by `deadline`.
+  static std::shared_ptr<Connection> open(const Libpulse& pa, const Tuning& tuning,
+                                          Deadline deadline);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // The server's name and its sources; none when it does not answer in time.
-  std::optional<ServerSnapshot> snapshot();
+  // The server's name and its sources; none when it has not answered by
+  // `deadline`.
+  std::optional<ServerSnapshot> snapshot(Deadline deadline);
 
   // Leaves the main loop running for the rest of the process, with `keep`
   // (what its callbacks use): a stream whose callback is stuck on the loop
@@ -82,7 +85,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   Connection(const Libpulse& pa, const Tuning& tuning) : pa_(pa), tuning_(tuning) {}
-  bool connect();
+  bool connect(Deadline deadline);
 
   static void on_context_state(pa_context* context, void* self);
   static void on_server_info(pa_context* context, const pa_server_info* info, void* self);

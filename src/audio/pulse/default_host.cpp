@@ -6,9 +6,10 @@
 
 namespace kestravo::audio {
 
-std::unique_ptr<Host> default_host() {
-  if (auto host = pulse::connect_host()) return host;
-  return alsa::make_alsa_host();
+// ALSA gets what is left of the budget after the server's share.
+std::unique_ptr<Host> default_host(Deadline budget) {
+  if (auto host = pulse::connect_host(budget)) return host;
+  return alsa::make_alsa_host(budget);
 }
 
 }  // namespace kestravo::audio

@@ -16,10 +16,12 @@ constexpr std::uint32_t kMaxRate = 384000;
 
 class PulseDevice final : public Device {
  public:
-  PulseDevice(std::shared_ptr<Connection> connection, Source source, bool watch_silence)
+  PulseDevice(std::shared_ptr<Connection> connection, Source source, bool watch_silence,
+              Deadline budget)
       : connection_(std::move(connection)),
         source_(std::move(source)),
-        watch_silence_(watch_silence) {}
+        watch_silence_(watch_silence),
+        budget_(budget) {}
 
   std::expected<std::string, DeviceNameError> name() const override { return source_.listed_name; }
 
@@ -49,13 +51,14 @@ class PulseDevice final : public Device {
       const StreamConfig& config, InputDataCallback data_callback,
       ErrorCallback error_callback) override {
     return open_record_stream(connection_, source_, config, std::move(data_callback),
-                              std::move(error_callback), watch_silence_);
+                              std::move(error_callback), watch_silence_, budget_);
   }
 
  private:
   std::shared_ptr<Connection> connection_;
   Source source_;
   bool watch_silence_;
+  Deadline budget_;
 };
 
 // The server is asked once, when the host is made: listing and capture each
@@ -63,8 +66,8 @@ class PulseDevice final : public Device {
 // cost a deadline per question.
 class PulseHost final : public Host {
  public:
-  PulseHost(std::shared_ptr<Connection> connection, ServerSnapshot snapshot)
-      : connection_(std::move(connection)), snapshot_(std::move(snapshot)) {}
+  PulseHost(std::shared_ptr<Connection> connection, ServerSnapshot snapshot, Deadline budget)
+      : connection_(std::move(connection)), snapshot_(std::move(snapshot)), budget_(budget) {}
 
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     // PipeWire's session manager can die without the stream noticing.
@@ -72,7 +75,7 @@ class PulseHost final : public Host {
     std::vector<std::unique_ptr<Device>> list;
     list.reserve(snapshot_.sources.size());
     for (const auto& source : snapshot_.sources) {
-      list.push_back(std::make_unique<PulseDevice>(connection_, source, watch_silence));
+      list.push_back(std::make_unique<PulseDevice>(connection_, source, watch_silence, budget_));
     }
     return list;
   }
@@ -103,18 +106,20 @@ class PulseHost final : public Host {
 
   std::shared_ptr<Connection> connection_;
   ServerSnapshot snapshot_;
+  Deadline budget_;
 };
 
 }  // namespace
 
-std::unique_ptr<Host> connect_host(const Tuning& tuning) {
+std::unique_ptr<Host> connect_host(Deadline budget, const Tuning& tuning) {
   const Libpulse* pa = libpulse();
   if (pa == nullptr) return nullptr;
-  auto connection = Connection::open(*pa, tuning);
+  const Deadline setup = budget.within(tuning.setup);
+  auto connection = Connection::open(*pa, tuning, setup);
   if (!connection) return nullptr;
-  auto snapshot = connection->snapshot();
+  auto snapshot = connection->snapshot(setup);
   if (!snapshot) return nullptr;
-  return std::make_unique<PulseHost>(std::move(connection), std::move(*snapshot));
+  return std::make_unique<PulseHost>(std::move(connection), std::move(*snapshot), budget);
 }
 
 }  // namespace kestravo::audio::pulse

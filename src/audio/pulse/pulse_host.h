@@ -11,8 +11,9 @@
 namespace kestravo::audio::pulse {
 
 // The host over the server libpulse finds as it always does (PULSE_SERVER,
-// its runtime directory, client.conf); none when libpulse cannot be loaded
-// or no server answers within the deadlines. Never starts a server.
-std::unique_ptr<Host> connect_host(const Tuning& tuning = {});
+// its runtime directory, client.conf), for an operation whose waits end by
+// `budget`; none when libpulse cannot be loaded or no server has answered
+// within the tuning's share of the budget. Never starts a server.
+std::unique_ptr<Host> connect_host(Deadline budget, const Tuning& tuning = {});
 
 }  // namespace kestravo::audio::pulse

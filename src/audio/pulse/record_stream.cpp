@@ -232,7 +232,8 @@ BuildStreamError build_error(const Libpulse& pa, int error) {
 
 std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     std::shared_ptr<Connection> connection, const Source& source, const StreamConfig& config,
-    InputDataCallback data_callback, ErrorCallback error_callback, bool watch_silence) {
+    InputDataCallback data_callback, ErrorCallback error_callback, bool watch_silence,
+    Deadline deadline) {
   const auto& pa = connection->pa();
   const auto& tuning = connection->tuning();
   if (config.channels != source.channels || source.map.size() != source.channels ||
@@ -306,8 +307,8 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
   auto handle = std::make_unique<PulseStream>(std::move(connection), state, stream);
 
   std::unique_lock lock(state->mutex);
-  const bool answered = state->changed.wait_until(lock, Clock::now() + tuning.query_deadline,
-                                                  [&] { return state->ready || state->failed; });
+  const bool answered =
+      state->changed.wait_until(lock, deadline.at(), [&] { return state->ready || state->failed; });
   if (!state->ready) {
     const int error = state->error;
     lock.unlock();

@@ -41,7 +41,8 @@ class AlsaHostTest : public ::testing::Test {
   }
 
   HermeticAlsa alsa_;
-  std::unique_ptr<Host> host_ = alsa::make_alsa_host();
+  // Far more than any query here takes, even on a loaded machine.
+  std::unique_ptr<Host> host_ = alsa::make_alsa_host(Deadline::after(std::chrono::seconds(30)));
 };
 
 std::vector<std::string> names(const std::vector<std::unique_ptr<Device>>& devices) {

@@ -324,7 +324,7 @@ TEST(SimHost, DevicesOutliveTheirHost) {
 
 TEST(SimHost, DefaultHostWithoutAScenarioHasTheBuiltInDevices) {
   ::unsetenv("KESTRAVO_SIM_SCENARIO");
-  auto host = default_host();
+  auto host = default_host(Deadline::after(kAnswerBudget));
   EXPECT_EQ(names_of(input_devices(*host).value()),
             (std::vector<std::string>{"Simulated Microphone", "Simulated Line In"}));
   EXPECT_EQ(names_of(host->devices().value()).back(), "Simulated Speakers");

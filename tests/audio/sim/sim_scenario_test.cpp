@@ -270,7 +270,7 @@ TEST(SimScenarioDeathTest, DefaultHostExitsWithStatus2OnABadScenario) {
   EXPECT_EXIT(
       {
         ::setenv("KESTRAVO_SIM_SCENARIO", path.c_str(), 1);
-        (void)default_host();
+        (void)default_host(Deadline::after(kAnswerBudget));
       },
       ::testing::ExitedWithCode(2),
       "^kestravo-sim: scenario: .*/s.json: devices\\[0\\]\\.colour: unknown key\n$");

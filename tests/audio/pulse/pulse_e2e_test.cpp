@@ -248,6 +248,60 @@ TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
   }
 }
 
+// A stall of the parent's reading, of the tool itself or of the server is
+// no lost device: it gives no record, and PCM flows again once it is over
+// (what the server dropped meanwhile is its own loss).
+TEST_P(SoundServerTest, StallsLoseNoDeviceAndThePcmFlowsAgain) {
+  using std::chrono::seconds;
+  enum class Stall { Reader, Tool, Server };
+  const struct {
+    const char* how;
+    Stall stall;
+    seconds length;
+  } cases[] = {
+      {"the reader stalls 4 s", Stall::Reader, seconds(4)},
+      {"the reader stalls 10 s", Stall::Reader, seconds(10)},
+      {"the tool is stopped 4 s", Stall::Tool, seconds(4)},
+      {"the server is stopped 4 s", Stall::Server, seconds(4)},
+  };
+  constexpr std::size_t kSecond = 48000 * 4;  // of PCM, two channels
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    Child child(testing::real_exe(),
+                {"--driver", "Built-in Audio Analog Stereo", "--channels", "0,1"},
+                server_.client_options());
+    ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
+    ASSERT_TRUE(child.wait_for_out_bytes(kSecond / 10));
+    switch (c.stall) {
+      case Stall::Reader:
+        child.hold_stdout(c.length);
+        std::this_thread::sleep_for(c.length);
+        break;
+      case Stall::Tool:
+        ::kill(child.pid(), SIGSTOP);
+        std::this_thread::sleep_for(c.length);
+        ::kill(child.pid(), SIGCONT);
+        break;
+      case Stall::Server:
+        server_.signal_server(SIGSTOP);
+        std::this_thread::sleep_for(c.length);
+        server_.signal_server(SIGCONT);
+        break;
+    }
+    // What piled up during the stall drains within moments; what comes
+    // after that is new.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::size_t drained = child.out().size();
+    EXPECT_TRUE(child.wait_for_out_bytes(drained + kSecond / 2)) << drained;
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), 0);
+    for (const auto& line : child.err_lines()) {
+      EXPECT_TRUE(line != kLost && is_record(line)) << line;
+    }
+    EXPECT_EQ(child.out().size() % 4, 0U);
+  }
+}
+
 TEST_P(SoundServerTest, AParentThatStopsReadingDoesNotHoldUpTheExit) {
   auto options = server_.client_options();
   options.ignore_stdout = true;

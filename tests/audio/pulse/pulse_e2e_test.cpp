@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <thread>
 
 #include "../alsa/hermetic_alsa.h"
@@ -219,23 +220,44 @@ TEST_P(SoundServerTest, RatesAreTheServersToResample) {
 }
 
 TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
+  enum class Loss { SourceRemoved, SessionManagerKilled, ServerKilled };
   const struct {
     const char* how;
-    bool kill_server;
-  } cases[] = {{"source removed", false}, {"server killed", true}};
+    Loss loss;
+  } cases[] = {{"source removed", Loss::SourceRemoved},
+               {"session manager killed", Loss::SessionManagerKilled},
+               {"server killed", Loss::ServerKilled}};
   // Killing the server comes last: it leaves none for a later case.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.how);
-    const std::string module = server_.pactl({"load-module", "module-null-sink", "sink_name=gone"});
+    // PipeWire's alone, on a server of its own: without the session manager
+    // no later stream would run.
+    std::optional<SoundServer> own;
+    if (c.loss == Loss::SessionManagerKilled) {
+      if (GetParam() != ServerKind::PipeWire) continue;
+      own.emplace(GetParam());
+    }
+    const SoundServer& server = own ? *own : server_;
+    const std::string module = server.pactl({"load-module", "module-null-sink", "sink_name=gone"});
     ASSERT_FALSE(module.empty());
     // Named by the server's own name of the source.
     Child child(testing::real_exe(), {"--driver", "gone.monitor", "--channels", "0"},
-                server_.client_options());
+                server.client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
-    if (c.kill_server) {
-      ::kill(server_.pulse_pid(), SIGKILL);
-    } else {
-      server_.pactl({"unload-module", module.substr(0, module.find('\n'))});
+    const std::string unload = module.substr(0, module.find('\n'));
+    switch (c.loss) {
+      case Loss::SourceRemoved:
+        server.pactl({"unload-module", unload});
+        break;
+      case Loss::SessionManagerKilled:
+        // The data, once it flows, just stops: the watchdog tells after
+        // about 3 s.
+        ASSERT_TRUE(child.wait_for_out_bytes(2));
+        server.kill_session_manager();
+        break;
+      case Loss::ServerKilled:
+        ::kill(server.pulse_pid(), SIGKILL);
+        break;
     }
     ASSERT_TRUE(child.wait_for_err_line(kLost));
     // Still running: only the lifeline ends it.

@@ -74,6 +74,11 @@ class SoundServer {
     ::kill(pulse_->pid(), sig);
   }
 
+  // Kills PipeWire's session manager (WirePlumber).
+  void kill_session_manager() const {
+    if (session_) ::kill(session_->pid(), SIGKILL);
+  }
+
   // pactl against this server; its standard output.
   std::string pactl(const std::vector<std::string>& args) const {
     const auto result = run("/usr/bin/pactl", args, {}, client_options());

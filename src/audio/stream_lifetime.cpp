@@ -36,28 +36,36 @@ StreamLifetime::StreamLifetime(ErrorCallback on_error, int wake_fd)
 
 StreamLifetime::~StreamLifetime() { ::close(wake_fd_); }
 
+std::expected<void, std::string> start_detached_thread(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+  } catch (const std::system_error& e) {
+    return std::unexpected(std::string(e.what()));
+  }
+  return {};
+}
+
 std::expected<void, BuildStreamError> StreamLifetime::start_thread(std::string_view what,
                                                                    std::function<void()> body) {
   {
     std::lock_guard lock(mutex_);
     ++running_;
   }
-  try {
-    // Never joined: a thread stuck in a callback must not hold up release,
-    // and one that is done has nothing left to do but return.
-    std::thread([self = shared_from_this(), body = std::move(body)] {
-      running_for = self.get();
-      body();
-      running_for = nullptr;
-      std::lock_guard lock(self->mutex_);
-      --self->running_;
-      self->changed_.notify_all();
-    }).detach();
-  } catch (const std::system_error& e) {
+  // Never joined: a thread stuck in a callback must not hold up release,
+  // and one that is done has nothing left to do but return.
+  auto started = start_detached_thread([self = shared_from_this(), body = std::move(body)] {
+    running_for = self.get();
+    body();
+    running_for = nullptr;
+    std::lock_guard lock(self->mutex_);
+    --self->running_;
+    self->changed_.notify_all();
+  });
+  if (!started) {
     std::lock_guard lock(mutex_);
     --running_;
     return std::unexpected(BuildStreamError::backend("cannot start the " + std::string(what) +
-                                                     " thread: " + e.what()));
+                                                     " thread: " + started.error()));
   }
   return {};
 }

@@ -13,11 +13,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "audio/audio.h"
 
 namespace kestravo::audio {
+
+// Starts `body` on a thread that is never joined: nothing waits for it but
+// through what `body` itself shares. The error is why no thread could be
+// started.
+std::expected<void, std::string> start_detached_thread(std::function<void()> body);
 
 // Shared by a stream's handle, the threads the stream started and its
 // callbacks; always on the heap, since a thread left behind at release (or

@@ -57,7 +57,8 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
       break;
     }
     if (script.max_buffers && n >= *script.max_buffers) {
-      lifetime.wait_until(Clock::time_point::max());
+      while (!lifetime.wait_until(Clock::now() + std::chrono::hours(1))) {
+      }
       break;
     }
     // Capped so that an absurd interval cannot overflow the clock.

@@ -152,74 +152,83 @@ TEST_P(SoundServerTest, ListingShowsEverySourceByItsDescription) {
   EXPECT_EQ(result.err, "");
 }
 
-// The tool beside parec on the same source at the same time: parec's bytes
-// are the server's own, so what the server dropped or padded (PipeWire's
-// FIFO source does when its writer or the graph falls behind) is in both,
-// and any difference is the tool's.
+// How `out` follows `stream`, the server's stream of what was written, as
+// the tool writes it: pieces of it in their order, whole frames each, with
+// silence where the server padded and gaps where it dropped (PipeWire's FIFO
+// source does both when its writer or the graph falls behind). Anything else
+// (a piece out of order or repeated, a sample the stream does not have)
+// leaves `problem` set.
+struct Following {
+  std::size_t matched = 0;  // bytes of out found in stream
+  std::size_t reached = 0;  // how far into stream out got
+  std::string problem;
+};
+
+Following follow(const std::string& out, const std::string& stream, std::size_t frame) {
+  Following f;
+  const std::string silence(frame, '\0');
+  for (std::size_t at = 0; at + frame <= out.size(); at += frame) {
+    if (out.compare(at, frame, stream, f.reached, frame) == 0) {
+      f.matched += frame;
+      f.reached += frame;
+      continue;
+    }
+    if (out.compare(at, frame, silence) == 0) continue;
+    // After a gap: the stream goes on further ahead, never behind.
+    const std::string piece = out.substr(at, std::min<std::size_t>(64, out.size() - at));
+    const auto found = stream.find(piece, f.reached);
+    if (found == std::string::npos || found % frame != 0) {
+      f.problem = "bytes " + std::to_string(at) + "-" + std::to_string(at + piece.size()) +
+                  " are no later part of the stream (which got to " + std::to_string(f.reached) +
+                  ")";
+      return f;
+    }
+    f.reached = found;
+    at -= frame;  // compared again, at its place in the stream
+  }
+  return f;
+}
+
+// Checked against what was written, whatever the server dropped or padded,
+// so the check depends on nothing the machine's load decides.
 TEST_P(SoundServerTest, CaptureDeliversTheSourcesSamplesExactly) {
-  constexpr std::size_t kFrames = 24000;
+  // A second's worth, and half a second more: PipeWire's FIFO source keeps
+  // back its last fraction of a period.
+  constexpr std::size_t kFrames = 48000;
+  constexpr std::size_t kMore = 24000;
   const struct {
     const char* driver;
-    const char* source;
     bool float_samples;
     std::string channels;
     std::vector<std::size_t> picked;
   } cases[] = {
-      {"Known Samples", "known", false, "1,0,0", {1, 0, 0}},
-      {"known_float", "known_float", true, "0,1,1,0", {0, 1, 1, 0}},
+      {"Known Samples", false, "1,0,0", {1, 0, 0}},
+      {"known_float", true, "0,1,1,0", {0, 1, 1, 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.driver);
     const std::size_t frame_bytes = c.float_samples ? 8 : 4;
-    const std::string known =
-        c.float_samples ? float_noise(kFrames) : noise(kFrames * frame_bytes, 7);
-    const std::size_t length = kFrames * c.picked.size() * 2;
-    // PipeWire's FIFO source keeps back its last fraction of a period, and
-    // plays silence before the first byte.
-    const std::string padding = c.float_samples ? float_noise(12000) : noise(12000 * 4, 8);
+    const std::string written =
+        c.float_samples ? float_noise(kFrames + kMore) : noise((kFrames + kMore) * frame_bytes, 7);
+    const std::string stream = expected_pcm(written, c.float_samples, c.picked);
+    const std::size_t out_frame = c.picked.size() * 2;
+    const std::size_t known = kFrames * out_frame;
 
-    Child reference("/usr/bin/parec",
-                    {"--raw", std::string("--device=") + c.source,
-                     c.float_samples ? "--format=float32le" : "--format=s16le", "--rate=48000",
-                     "--channels=2", "--latency-msec=20"},
-                    server_.client_options());
     Child child(testing::real_exe(), {"--driver", c.driver, "--channels", c.channels},
                 server_.client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
-    // Both record before the first byte is written.
-    bool both = false;
-    for (int i = 0; i < 500 && !both; ++i) {
-      const std::string outputs = server_.pactl({"list", "short", "source-outputs"});
-      both = std::count(outputs.begin(), outputs.end(), '\n') >= 2;
-      if (!both) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(both);
-    FifoWriter writer(server_.fifo(c.float_samples), known + padding);
-
-    // Where the written samples begin in the server's stream: its first
-    // frame that is not silence.
-    const std::size_t out_frame = c.picked.size() * 2;
-    const auto server_stream = [&] {
-      const std::string pcm = expected_pcm(reference.out(), c.float_samples, c.picked);
-      const auto first = pcm.find_first_not_of('\0');
-      return first == std::string::npos ? std::string() : pcm.substr(first - first % out_frame);
-    };
-    std::string expected;
-    std::size_t at = std::string::npos;
-    ASSERT_TRUE(child.wait_for([&](const Child& ch) {
-      expected = server_stream();
-      if (expected.size() < length) return false;
-      expected.resize(length);
-      const std::string out = ch.out();
-      at = out.find(expected.substr(0, 64));
-      return at != std::string::npos && out.size() >= at + length;
-    })) << reference.out().size()
-        << " bytes from parec";
+    FifoWriter writer(server_.fifo(c.float_samples), written);
+    Following f;
+    EXPECT_TRUE(child.wait_for([&](const Child& ch) {
+      f = follow(ch.out(), stream, out_frame);
+      return !f.problem.empty() || f.reached >= known;
+    })) << f.reached;
     child.close_stdin();
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_TRUE(child.out().compare(at, length, expected) == 0);
-    // The samples written, not only silence: most of them the server passed.
-    EXPECT_LT(std::count(expected.begin(), expected.end(), '\0'), length / 4);
+    f = follow(child.out(), stream, out_frame);
+    EXPECT_EQ(f.problem, "");
+    // Most of it came through, whatever the server dropped.
+    EXPECT_GE(f.matched, known / 2);
     const std::string ready = R"({"type":"ready","sampleRate":48000.0,"channels":)" +
                               std::to_string(c.picked.size()) + "}";
     const auto lines = child.err_lines();

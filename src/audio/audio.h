@@ -11,13 +11,21 @@
 //    may overlap a data callback.
 //  - Destroying a Stream never blocks for long on a callback that is stuck
 //    (for example in a write to a full pipe): a host waits at most
-//    kReleaseWait for its thread, then leaves the thread to the process exit.
-//    A callback may therefore outlive the release of its stream: what it
-//    touches must be owned by the callback itself. The process
-//    exits within 100 ms of its lifeline ending, release included.
+//    kReleaseWait for its thread, then leaves the thread to the process exit;
+//    it never waits for its own thread. A callback may therefore outlive the
+//    release of its stream: what it touches must be owned by the callback
+//    itself. The process exits within 100 ms of its lifeline ending, release
+//    included.
 //  - A host thread may still be running when the process exits; hosts keep
 //    everything such a thread touches alive on the heap, so exit does not
 //    crash in static destruction.
+//  - A stall is no lost device: time a callback spends held up in the
+//    program's own output, or the process stopped, or a sound server that
+//    does not answer, never makes a host report the device lost; once the
+//    stall ends, data flows again.
+//  - Every host keeps these promises through one implementation,
+//    audio/stream_lifetime.h (threads, wake-up, release, loss reported once)
+//    and audio/stall_watch.h (when silence means a lost device).
 //  - A host is made for one listing or one capture, with that operation's
 //    Deadline (deadline.h), and no open or query of a device waits past it:
 //    a device that has not answered by then fails with the DeviceNotAnswering

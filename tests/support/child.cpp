@@ -133,6 +133,12 @@ void Child::reader(int fd, std::vector<Chunk>* into, std::size_t chunk,
                    std::chrono::microseconds pause, std::size_t skip) {
   std::vector<char> buffer(std::min<std::size_t>(std::max<std::size_t>(chunk, 1), 65536));
   for (;;) {
+    if (into == &out_) {
+      std::unique_lock lock(mutex_);
+      while (std::chrono::steady_clock::now() < stdout_held_until_) {
+        changed_.wait_until(lock, stdout_held_until_);
+      }
+    }
     // The filler is read on its own, never together with the child's bytes.
     const std::size_t want = skip > 0 ? std::min(buffer.size(), skip) : buffer.size();
     const ssize_t n = ::read(fd, buffer.data(), want);
@@ -160,6 +166,11 @@ void Child::write_stdin(std::string_view bytes) {
     if (n <= 0) return;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+void Child::hold_stdout(std::chrono::milliseconds how_long) {
+  std::lock_guard lock(mutex_);
+  stdout_held_until_ = std::chrono::steady_clock::now() + how_long;
 }
 
 void Child::close_stdin() {

@@ -62,6 +62,9 @@ class Child {
   void close_stdout_reader();
   // With defer_stderr: starts reading standard error now.
   void start_stderr_reader();
+  // Stops reading standard output for `how_long` from now, as a parent that
+  // is busy elsewhere; the pipe fills and the child's writes block.
+  void hold_stdout(std::chrono::milliseconds how_long);
   // With share_stdin: our copy of the read end of the child's standard input.
   int stdin_reader() const { return stdin_reader_fd_; }
 
@@ -106,6 +109,7 @@ class Child {
   std::thread err_reader_;
   std::optional<int> status_;
   std::optional<std::chrono::steady_clock::time_point> exited_at_;
+  std::chrono::steady_clock::time_point stdout_held_until_{};
 };
 
 struct RunResult {

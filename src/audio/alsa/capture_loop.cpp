@@ -1,48 +1,19 @@
 #include "audio/alsa/capture_loop.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <condition_variable>
+#include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "audio/errno_text.h"
+#include "audio/stream_lifetime.h"
 
 namespace kestravo::audio::alsa {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-
- private:
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  int fd_ = -1;
-};
 
 class RealPcmIo final : public PcmIo {
  public:
@@ -91,18 +62,11 @@ Sink make_sink(DataCallback<Sample> callback, const LoopSettings& settings) {
 // by the stream and the thread, so a thread left behind at release (or still
 // running at process exit) never touches freed memory.
 struct LoopState {
+  std::shared_ptr<StreamLifetime> lifetime;
   std::unique_ptr<PcmIo> io;
   LoopSettings settings;
   LoopTuning tuning;
   Sink sink;
-  ErrorCallback on_error;
-  Fd wake_read;
-  Fd wake_write;
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> device_lost{false};
-  std::mutex mutex;
-  std::condition_variable finished_changed;
-  bool finished = false;
 };
 
 // The loop proper; its fields belong to the callback thread alone.
@@ -117,7 +81,7 @@ class Loop {
       return;
     }
     fds_.assign(static_cast<std::size_t>(count) + 1, pollfd{});
-    fds_[0] = pollfd{s_.wake_read.get(), POLLIN, 0};
+    fds_[0] = pollfd{s_.lifetime->wake_fd(), POLLIN, 0};
     const int filled = s_.io->poll_descriptors(std::span(fds_).subspan(1));
     if (filled < 0) {
       fault(snd_strerror(filled));
@@ -132,13 +96,13 @@ class Loop {
   enum class Next { Go, Stop };
 
   Next step() {
-    if (s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
+    if (s_.lifetime->stopping()) return Next::Stop;
     if (std::exchange(period_waiting_, false)) return read_period();
     if (::poll(fds_.data(), fds_.size(), -1) < 0) {
       if (errno == EINTR) return Next::Go;
       return fault("waiting for the device failed: " + errno_text(errno));
     }
-    if (fds_[0].revents != 0 || s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
+    if (fds_[0].revents != 0 || s_.lifetime->stopping()) return Next::Stop;
 
     unsigned short revents = 0;
     const int err = s_.io->poll_revents(std::span(fds_).subspan(1), &revents);
@@ -169,7 +133,7 @@ class Loop {
     if (frames < 0) return on_error(static_cast<int>(frames));
     idle_wakeups_ = 0;
     backoff_ = s_.tuning.backoff_min;
-    if (s_.stopping.load(std::memory_order_relaxed)) return Next::Stop;
+    if (s_.lifetime->stopping()) return Next::Stop;
     const auto now = Clock::now();
     const auto span = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(frames) / s_.settings.sample_rate));
@@ -267,10 +231,7 @@ class Loop {
   }
 
   Next gone() {
-    s_.device_lost.store(true);
-    if (!s_.stopping.load(std::memory_order_relaxed) && s_.on_error) {
-      s_.on_error(StreamError::of(ErrorKind::DeviceNotAvailable));
-    }
+    s_.lifetime->report_lost();
     return Next::Stop;
   }
 
@@ -279,24 +240,12 @@ class Loop {
     if (reported_ && now - last_report_ < s_.tuning.report_interval) return;
     reported_ = true;
     last_report_ = now;
-    if (!s_.stopping.load(std::memory_order_relaxed) && s_.on_error) {
-      s_.on_error(StreamError::backend(description));
-    }
+    s_.lifetime->report(StreamError::backend(description));
   }
 
   // Sleeps up to `timeout`; true when the stream is being released.
   bool wait_for_wake(std::chrono::milliseconds timeout) {
-    pollfd wake{s_.wake_read.get(), POLLIN, 0};
-    const auto deadline = Clock::now() + timeout;
-    while (!s_.stopping.load(std::memory_order_relaxed)) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return false;
-      const int n = ::poll(&wake, 1, static_cast<int>(left.count()));
-      if (n > 0) return true;
-      if (n == 0) return false;
-    }
-    return true;
+    return s_.lifetime->wait_until(Clock::now() + timeout);
   }
 
   LoopState& s_;
@@ -312,35 +261,15 @@ class Loop {
 
 class AlsaStream final : public Stream {
  public:
-  AlsaStream(std::shared_ptr<LoopState> state, std::thread thread)
-      : state_(std::move(state)), thread_(std::move(thread)) {}
+  explicit AlsaStream(std::shared_ptr<LoopState> state) : state_(std::move(state)) {}
 
-  // Wakes the thread and lets it close the PCM. A data callback stuck in a
-  // write to a full pipe must not hold up the caller, so after a short wait
-  // the thread is left to finish (or to the process exit) on its own.
-  ~AlsaStream() override {
-    state_->stopping.store(true);
-    const char byte = 1;
-    if (write(state_->wake_write.get(), &byte, 1) < 0) {
-      // The flag alone stops the thread at its next step.
-    }
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();
-      return;
-    }
-    std::unique_lock lock(state_->mutex);
-    const bool done = state_->finished_changed.wait_for(lock, state_->tuning.release_wait,
-                                                        [&] { return state_->finished; });
-    lock.unlock();
-    if (done) {
-      thread_.join();
-    } else {
-      thread_.detach();
-    }
-  }
+  // The thread closes the PCM once woken. A data callback stuck in a write
+  // to a full pipe must not hold up the caller: after a short wait the
+  // thread is left to finish (or to the process exit) on its own.
+  ~AlsaStream() override { state_->lifetime->release(state_->tuning.release_wait); }
 
   std::expected<void, PlayStreamError> play() override {
-    if (state_->device_lost.load()) {
+    if (state_->lifetime->lost()) {
       return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
     }
     return {};
@@ -348,7 +277,6 @@ class AlsaStream final : public Stream {
 
  private:
   std::shared_ptr<LoopState> state_;
-  std::thread thread_;
 };
 
 }  // namespace
@@ -358,33 +286,21 @@ std::unique_ptr<PcmIo> pcm_io(PcmHandle pcm) { return std::make_unique<RealPcmIo
 std::expected<std::unique_ptr<Stream>, BuildStreamError> start_capture_loop(
     std::unique_ptr<PcmIo> io, const LoopSettings& settings, InputDataCallback data_callback,
     ErrorCallback error_callback, const LoopTuning& tuning) {
+  auto lifetime = StreamLifetime::create(std::move(error_callback));
+  if (!lifetime) return std::unexpected(lifetime.error());
   auto state = std::make_shared<LoopState>();
+  state->lifetime = *lifetime;
   state->io = std::move(io);
   state->settings = settings;
   state->tuning = tuning;
-  state->on_error = std::move(error_callback);
   state->sink = std::visit([&](auto& callback) { return make_sink(std::move(callback), settings); },
                            data_callback);
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) < 0) {
-    return std::unexpected(BuildStreamError::backend(errno_text(errno)));
-  }
-  state->wake_read = Fd(pipe_fds[0]);
-  state->wake_write = Fd(pipe_fds[1]);
-  std::thread thread;
-  try {
-    thread = std::thread([state] {
-      Loop(*state).run();
-      state->io.reset();
-      std::lock_guard lock(state->mutex);
-      state->finished = true;
-      state->finished_changed.notify_all();
-    });
-  } catch (const std::system_error& e) {
-    return std::unexpected(
-        BuildStreamError::backend(std::string("cannot start the capture thread: ") + e.what()));
-  }
-  return std::make_unique<AlsaStream>(std::move(state), std::move(thread));
+  auto started = state->lifetime->start_thread("capture", [state] {
+    Loop(*state).run();
+    state->io.reset();
+  });
+  if (!started) return std::unexpected(started.error());
+  return std::make_unique<AlsaStream>(std::move(state));
 }
 
 }  // namespace kestravo::audio::alsa

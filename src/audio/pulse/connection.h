@@ -34,7 +34,8 @@ struct Tuning {
   // bench/pulse_capture.sh), and keeps the levels records 50 ms apart.
   std::chrono::milliseconds fragment{KESTRAVO_PULSE_FRAGMENT_MS};
   // On PipeWire a session manager that dies stops the data without a word:
-  // this long without data, once data has come, counts as the device lost.
+  // this long without data, once data has come, while the server answers and
+  // the program could receive, counts as the device lost (StallWatch).
   std::chrono::milliseconds silence_limit{3000};
 };
 

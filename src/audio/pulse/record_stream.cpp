@@ -1,17 +1,18 @@
 #include "audio/pulse/record_stream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
-#include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "audio/pulse/follow.h"
+#include "audio/stall_watch.h"
+#include "audio/stream_lifetime.h"
 
 namespace kestravo::audio::pulse {
 
@@ -41,38 +42,27 @@ Deliver make_deliver(DataCallback<Sample> callback, std::uint16_t channels, std:
 struct StreamState {
   StreamState(const Libpulse& pa, std::size_t frame_bytes) : pa(pa), frame_bytes(frame_bytes) {}
 
-  // One record at most, whoever notices the loss first.
-  void report_lost() {
-    lost.store(true, std::memory_order_seq_cst);
-    if (!reported.exchange(true) && !stopping.load(std::memory_order_seq_cst) && on_error) {
-      on_error(StreamError::of(ErrorKind::DeviceNotAvailable));
-    }
-  }
-
   const Libpulse& pa;
   const std::size_t frame_bytes;
+  std::shared_ptr<StreamLifetime> lifetime;
   Deliver deliver;
-  ErrorCallback on_error;
   std::chrono::milliseconds silence_limit{};
 
   // The loop thread's alone: bytes that do not yet make a whole frame.
   std::vector<char> pending;
 
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> inside{false};  // the loop thread is in on_read
-  std::atomic<bool> lost{false};
-  std::atomic<bool> reported{false};
-  std::atomic<bool> delivered{false};
+  // For the watchdog: buffers delivered, and answers of the server to its
+  // questions.
+  std::atomic<std::uint64_t> deliveries{0};
+  std::atomic<std::uint64_t> answers{0};
   std::atomic<bool> astray{false};  // see Follower::start
-  std::atomic<Clock::rep> last_data{0};
 
-  // The connect handshake and the watchdog's wake-up.
+  // The connect handshake.
   std::mutex mutex;
   std::condition_variable changed;
   bool ready = false;
   bool failed = false;  // before ready: the stream never ran
   int error = 0;        // libpulse's error code when it failed
-  bool watchdog_stop = false;
 };
 
 // The data is handed over right here, on the loop thread: a second thread
@@ -80,10 +70,8 @@ struct StreamState {
 // rest of the capture. Release copes with a callback stuck in here.
 void on_read(pa_stream* stream, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
-  // Entering comes before the flag test, as the release expects.
-  s.inside.store(true, std::memory_order_seq_cst);
-  const bool silenced =
-      s.stopping.load(std::memory_order_seq_cst) || s.lost.load(std::memory_order_relaxed);
+  const StreamLifetime::Inside inside(*s.lifetime);
+  const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
   while (s.pa.pa_stream_readable_size(stream) > 0) {
     const void* data = nullptr;
     std::size_t n = 0;
@@ -101,13 +89,11 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
   }
   const std::size_t frames = s.pending.size() / s.frame_bytes;
   if (frames > 0) {
-    s.delivered.store(true, std::memory_order_relaxed);
-    s.last_data.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    s.deliveries.fetch_add(1, std::memory_order_relaxed);
     s.deliver(s.pending.data(), frames);
     s.pending.erase(s.pending.begin(),
                     s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
   }
-  s.inside.store(false, std::memory_order_seq_cst);
 }
 
 void on_state(pa_stream* stream, void* userdata) {
@@ -132,20 +118,51 @@ void on_state(pa_stream* stream, void* userdata) {
     }
   }
   s.changed.notify_all();
-  if (lost) s.report_lost();
+  if (lost) s.lifetime->report_lost();
 }
 
-// On PipeWire the data just stops when the session manager dies.
-void watchdog(StreamState& s) {
-  std::unique_lock lock(s.mutex);
-  while (!s.watchdog_stop) {
-    s.changed.wait_for(lock, std::chrono::milliseconds(250));
-    if (s.watchdog_stop || !s.delivered.load(std::memory_order_relaxed)) continue;
-    const Clock::time_point last(Clock::duration(s.last_data.load(std::memory_order_relaxed)));
-    if (Clock::now() - last >= s.silence_limit && !s.lost.load()) {
-      lock.unlock();
-      s.report_lost();
-      lock.lock();
+// The answer to the watchdog's question. The question holds the state until
+// it is answered: the stream may be released meanwhile.
+void on_answer(pa_context*, const pa_server_info*, void* userdata) {
+  const std::unique_ptr<std::shared_ptr<StreamState>> held(
+      static_cast<std::shared_ptr<StreamState>*>(userdata));
+  (*held)->answers.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Asks the server something small, to learn whether it answers at all.
+void ask(const std::shared_ptr<StreamState>& state, const Connection& connection) {
+  const auto& pa = connection.pa();
+  auto held = std::make_unique<std::shared_ptr<StreamState>>(state);
+  const Connection::Lock lock(connection);
+  pa_operation* op = pa.pa_context_get_server_info(connection.context(), &on_answer, held.get());
+  // None when the connection is failing; its state change tells the rest.
+  if (op == nullptr) return;
+  static_cast<void>(held.release());
+  pa.pa_operation_unref(op);
+}
+
+// On PipeWire the data just stops when the session manager dies; the stall
+// policy tells that from a stall of the tool or of the server.
+void watchdog(const std::shared_ptr<StreamState>& state,
+              const std::shared_ptr<Connection>& connection) {
+  StreamLifetime& lifetime = *state->lifetime;
+  StallWatch watch(state->silence_limit, Clock::now());
+  std::uint64_t deliveries = 0;
+  std::uint64_t answers = 0;
+  while (!lifetime.wait_until(Clock::now() + StallWatch::kTick) && !lifetime.lost()) {
+    const auto delivered = state->deliveries.load(std::memory_order_relaxed);
+    const auto answered = state->answers.load(std::memory_order_relaxed);
+    // Nothing counts before the first data.
+    const auto verdict = watch.look({.now = Clock::now(),
+                                     .data = delivered != deliveries || delivered == 0,
+                                     .held_up = lifetime.inside(),
+                                     .answered = answered != answers});
+    deliveries = delivered;
+    answers = answered;
+    if (verdict == StallWatch::Verdict::Lost) {
+      lifetime.report_lost();
+    } else if (verdict == StallWatch::Verdict::Ask) {
+      ask(state, *connection);
     }
   }
 }
@@ -156,29 +173,17 @@ class PulseStream final : public Stream {
               pa_stream* stream)
       : connection_(std::move(connection)), state_(std::move(state)), stream_(stream) {}
 
-  void start_watchdog() {
-    auto state = state_;
-    // Never joined: it holds its own reference to the state.
-    std::thread([state] { watchdog(*state); }).detach();
-    watching_ = true;
+  std::expected<void, BuildStreamError> start_watchdog() {
+    return state_->lifetime->start_thread(
+        "watchdog", [state = state_, connection = connection_] { watchdog(state, connection); });
   }
 
   ~PulseStream() override {
     if (stream_ == nullptr) return;
-    state_->stopping.store(true, std::memory_order_seq_cst);
-    if (watching_) {
-      std::lock_guard lock(state_->mutex);
-      state_->watchdog_stop = true;
-      state_->changed.notify_all();
-    }
     // The loop thread holds the main loop's lock while it is in a callback:
     // one stuck in a write would keep us waiting for the lock for ever. Then
     // the loop is left to the process exit, with all it touches.
-    const auto deadline = Clock::now() + kReleaseWait;
-    while (state_->inside.load(std::memory_order_seq_cst) && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (state_->inside.load(std::memory_order_seq_cst)) {
+    if (!state_->lifetime->release()) {
       connection_->abandon(state_);
       return;
     }
@@ -186,7 +191,7 @@ class PulseStream final : public Stream {
   }
 
   std::expected<void, PlayStreamError> play() override {
-    if (state_->lost.load()) {
+    if (state_->lifetime->lost()) {
       return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
     }
     return {};
@@ -214,7 +219,6 @@ class PulseStream final : public Stream {
   std::shared_ptr<Connection> connection_;
   std::shared_ptr<StreamState> state_;
   pa_stream* stream_;
-  bool watching_ = false;
   std::unique_ptr<Follower> follower_;
 };
 
@@ -263,9 +267,11 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
   }
 
   const std::size_t frame_bytes = sample_bytes * config.channels;
+  auto lifetime = StreamLifetime::create(std::move(error_callback));
+  if (!lifetime) return std::unexpected(lifetime.error());
   auto state = std::make_shared<StreamState>(pa, frame_bytes);
+  state->lifetime = std::move(*lifetime);
   state->deliver = std::move(deliver);
-  state->on_error = std::move(error_callback);
   state->silence_limit = tuning.silence_limit;
 
   pa_stream* stream = nullptr;
@@ -324,11 +330,8 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
                                    std::shared_ptr<std::atomic<bool>>(state, &state->astray)));
   }
   if (watch_silence) {
-    try {
-      handle->start_watchdog();
-    } catch (const std::system_error& e) {
-      return std::unexpected(
-          BuildStreamError::backend(std::string("cannot start the watchdog thread: ") + e.what()));
+    if (auto started = handle->start_watchdog(); !started) {
+      return std::unexpected(started.error());
     }
   }
   return handle;

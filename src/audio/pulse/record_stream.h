@@ -15,9 +15,10 @@ namespace kestravo::audio::pulse {
 
 // Opens a record stream on `source` in `config`'s rate, with the source's
 // own channels and channel map, in the element type of the data callback.
-// `watch_silence`: report the device lost when data stops for good (see
-// Tuning::silence_limit). A server that has not set the stream up by
-// `deadline` fails it as not answering.
+// `watch_silence`: report the device lost when data stops for good while
+// the server still answers (see Tuning::silence_limit and StallWatch). A
+// server that has not set the stream up by `deadline` fails it as not
+// answering.
 std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     std::shared_ptr<Connection> connection, const Source& source, const StreamConfig& config,
     InputDataCallback data_callback, ErrorCallback error_callback, bool watch_silence,

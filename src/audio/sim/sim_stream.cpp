@@ -1,15 +1,11 @@
 #include "audio/sim/sim_stream.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "audio/sim/signal.h"
+#include "audio/stream_lifetime.h"
 
 namespace kestravo::audio::sim {
 
@@ -22,42 +18,7 @@ using Clock = std::chrono::steady_clock;
 // may exit while they still run.
 struct Shared {
   StreamScript script;
-  ErrorCallback on_error;
-
-  // Held around every call of the error callback, from whichever thread.
-  std::mutex error_mutex;
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool stop = false;
-  bool done = false;
-
-  void report(const StreamError& error) {
-    std::lock_guard lock(error_mutex);
-    if (on_error) on_error(error);
-  }
-
-  bool stopped() {
-    std::lock_guard lock(mutex);
-    return stop;
-  }
-
-  // False when the stream was stopped before `due`.
-  bool sleep_until(Clock::time_point due) {
-    std::unique_lock lock(mutex);
-    return !changed.wait_until(lock, due, [this] { return stop; });
-  }
-
-  void sleep_until_stopped() {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [this] { return stop; });
-  }
-
-  void finish() {
-    std::lock_guard lock(mutex);
-    done = true;
-    changed.notify_all();
-  }
+  std::shared_ptr<StreamLifetime> lifetime;
 };
 
 template <class Sample>
@@ -71,16 +32,10 @@ struct Feed {
   double interval_ns = 0;
 };
 
-void notify_disconnect(const std::shared_ptr<Shared>& shared, std::uint64_t notifications) {
-  for (std::uint64_t i = 0; i < notifications && !shared->stopped(); ++i) {
-    shared->report(StreamError::of(ErrorKind::DeviceNotAvailable));
-  }
-}
-
 template <class Sample>
 void run(const std::shared_ptr<Feed<Sample>>& feed) {
-  Shared& shared = *feed->shared;
-  const StreamScript& script = shared.script;
+  const StreamScript& script = feed->shared->script;
+  StreamLifetime& lifetime = *feed->shared->lifetime;
   auto errors = script.stream_errors;
   std::ranges::stable_sort(errors, {}, &StreamErrorScript::after_buffers);
   auto next_error = errors.begin();
@@ -90,30 +45,27 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
   const auto began = Clock::now();
   for (std::uint64_t n = 0;; ++n) {
     for (; next_error != errors.end() && next_error->after_buffers <= n; ++next_error) {
-      if (shared.stopped()) break;
-      shared.report(StreamError::backend(next_error->text));
+      if (lifetime.stopping()) break;
+      lifetime.report(StreamError::backend(next_error->text));
     }
     if (script.disconnect && script.disconnect->after_buffers == n) {
       // The platform reports a lost device from its own notification thread.
       const auto notifications = script.disconnect->notifications;
-      try {
-        std::thread([shared = feed->shared, notifications] {
-          notify_disconnect(shared, notifications);
-        }).detach();
-      } catch (const std::system_error&) {
-        notify_disconnect(feed->shared, notifications);
-      }
+      auto notifier = lifetime.start_thread(
+          "notification", [&lifetime, notifications] { lifetime.report_lost(notifications); });
+      if (!notifier) lifetime.report_lost(notifications);
       break;
     }
     if (script.max_buffers && n >= *script.max_buffers) {
-      shared.sleep_until_stopped();
+      while (!lifetime.wait_until(Clock::now() + std::chrono::hours(1))) {
+      }
       break;
     }
     // Capped so that an absurd interval cannot overflow the clock.
     const double offset_ns = std::min(static_cast<double>(n) * feed->interval_ns, 1e18);
     const auto due = began + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double, std::nano>(offset_ns));
-    if (!shared.sleep_until(due)) break;
+    if (lifetime.wait_until(due)) break;
 
     InputCallbackInfo info{Clock::now(), due};
     std::span<const Sample> buffer;
@@ -125,7 +77,6 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
     }
     if (feed->on_data) feed->on_data(buffer, info);
   }
-  shared.finish();
 }
 
 class SimStream final : public Stream {
@@ -133,14 +84,10 @@ class SimStream final : public Stream {
   SimStream(std::shared_ptr<Shared> shared, std::optional<ScriptedError> play_error)
       : shared_(std::move(shared)), play_error_(std::move(play_error)) {}
 
+  // A stream that runs after release, as the real platform's do, is
+  // silenced by the program's stop flag alone.
   ~SimStream() override {
-    if (shared_->script.runs_after_release) return;
-    std::unique_lock lock(shared_->mutex);
-    shared_->stop = true;
-    shared_->changed.notify_all();
-    // A callback stuck in a write keeps its thread; it ends by itself once
-    // the write returns, or with the process.
-    shared_->changed.wait_for(lock, kReleaseWait, [this] { return shared_->done; });
+    if (!shared_->script.runs_after_release) shared_->lifetime->release();
   }
 
   std::expected<void, PlayStreamError> play() override {
@@ -165,12 +112,14 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start(
     interval_ms = frames * 1000.0 / config.sample_rate;
   }
 
+  auto lifetime = StreamLifetime::create(std::move(error_callback));
+  if (!lifetime) return std::unexpected(lifetime.error());
   std::shared_ptr<Shared> shared;
   std::shared_ptr<Feed<Sample>> feed;
   try {
     shared = std::make_shared<Shared>();
     shared->script = script;
-    shared->on_error = std::move(error_callback);
+    shared->lifetime = *lifetime;
     feed = std::make_shared<Feed<Sample>>(
         Feed<Sample>{shared,
                      std::move(data_callback),
@@ -187,12 +136,8 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start(
     return std::unexpected(BuildStreamError::backend("not enough memory for the stream's buffers"));
   }
 
-  try {
-    std::thread([feed] { run(feed); }).detach();
-  } catch (const std::system_error& e) {
-    return std::unexpected(
-        BuildStreamError::backend(std::string("cannot start the stream thread: ") + e.what()));
-  }
+  auto started = shared->lifetime->start_thread("stream", [feed] { run(feed); });
+  if (!started) return std::unexpected(started.error());
   return std::make_unique<SimStream>(std::move(shared), std::move(play_error));
 }
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "../alsa/hermetic_alsa.h"
@@ -163,8 +164,50 @@ TEST_P(SoundServerTest, ListingShowsEverySourceByItsDescription) {
   EXPECT_EQ(result.err, "");
 }
 
+// How `out` follows `stream`, the server's stream of what was written, as
+// the tool writes it: pieces of it in their order, whole frames each, with
+// silence where the server padded and gaps where it dropped (PipeWire's FIFO
+// source does both when its writer or the graph falls behind). Anything else
+// (a piece out of order or repeated, a sample the stream does not have)
+// leaves `problem` set.
+struct Following {
+  std::size_t matched = 0;  // bytes of out found in stream
+  std::size_t reached = 0;  // how far into stream out got
+  std::string problem;
+};
+
+Following follow(const std::string& out, const std::string& stream, std::size_t frame) {
+  Following f;
+  const std::string silence(frame, '\0');
+  for (std::size_t at = 0; at + frame <= out.size(); at += frame) {
+    if (out.compare(at, frame, stream, f.reached, frame) == 0) {
+      f.matched += frame;
+      f.reached += frame;
+      continue;
+    }
+    if (out.compare(at, frame, silence) == 0) continue;
+    // After a gap: the stream goes on further ahead, never behind.
+    const std::string piece = out.substr(at, std::min<std::size_t>(64, out.size() - at));
+    const auto found = stream.find(piece, f.reached);
+    if (found == std::string::npos || found % frame != 0) {
+      f.problem = "bytes " + std::to_string(at) + "-" + std::to_string(at + piece.size()) +
+                  " are no later part of the stream (which got to " + std::to_string(f.reached) +
+                  ")";
+      return f;
+    }
+    f.reached = found;
+    at -= frame;  // compared again, at its place in the stream
+  }
+  return f;
+}
+
+// Checked against what was written, whatever the server dropped or padded,
+// so the check depends on nothing the machine's load decides.
 TEST_P(SoundServerTest, CaptureDeliversTheSourcesSamplesExactly) {
-  constexpr std::size_t kFrames = 24000;
+  // A second's worth, and half a second more: PipeWire's FIFO source keeps
+  // back its last fraction of a period.
+  constexpr std::size_t kFrames = 48000;
+  constexpr std::size_t kMore = 24000;
   const struct {
     const char* driver;
     bool float_samples;
@@ -177,27 +220,27 @@ TEST_P(SoundServerTest, CaptureDeliversTheSourcesSamplesExactly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.driver);
     const std::size_t frame_bytes = c.float_samples ? 8 : 4;
-    const std::string known =
-        c.float_samples ? float_noise(kFrames) : noise(kFrames * frame_bytes, 7);
-    const std::string expected = expected_pcm(known, c.float_samples, c.picked);
-    // PipeWire's FIFO source keeps back its last fraction of a period, and
-    // plays silence before the first byte.
-    const std::string padding = c.float_samples ? float_noise(12000) : noise(12000 * 4, 8);
+    const std::string written =
+        c.float_samples ? float_noise(kFrames + kMore) : noise((kFrames + kMore) * frame_bytes, 7);
+    const std::string stream = expected_pcm(written, c.float_samples, c.picked);
+    const std::size_t out_frame = c.picked.size() * 2;
+    const std::size_t known = kFrames * out_frame;
 
     Child child(testing::real_exe(), {"--driver", c.driver, "--channels", c.channels},
                 server_.client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
-    FifoWriter writer(server_.fifo(c.float_samples), known + padding);
-    const std::string head = expected.substr(0, 64);
-    ASSERT_TRUE(child.wait_for([&](const Child& ch) {
-      const std::string out = ch.out();
-      const auto at = out.find(head);
-      return at != std::string::npos && out.size() >= at + expected.size();
-    }));
+    FifoWriter writer(server_.fifo(c.float_samples), written);
+    Following f;
+    EXPECT_TRUE(child.wait_for([&](const Child& ch) {
+      f = follow(ch.out(), stream, out_frame);
+      return !f.problem.empty() || f.reached >= known;
+    })) << f.reached;
     child.close_stdin();
     EXPECT_EQ(child.wait(), 0);
-    const std::string out = child.out();
-    EXPECT_TRUE(out.compare(out.find(head), expected.size(), expected) == 0);
+    f = follow(child.out(), stream, out_frame);
+    EXPECT_EQ(f.problem, "");
+    // Most of it came through, whatever the server dropped.
+    EXPECT_GE(f.matched, known / 2);
     const std::string ready = R"({"type":"ready","sampleRate":48000.0,"channels":)" +
                               std::to_string(c.picked.size()) + "}";
     const auto lines = child.err_lines();
@@ -231,28 +274,48 @@ TEST_P(SoundServerTest, RatesAreTheServersToResample) {
 }
 
 TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
+  enum class Loss { SourceRemoved, SessionManagerKilled, ServerKilled };
   const struct {
     const char* how;
-    bool kill_server;
+    Loss loss;
     const char* driver;
   } cases[] = {
       // Named by the server's own name of the source.
-      {"source removed", false, "gone.monitor"},
+      {"source removed", Loss::SourceRemoved, "gone.monitor"},
+      {"session manager killed", Loss::SessionManagerKilled, "gone.monitor"},
       // A device that follows the default gives up only with the server.
-      {"server killed", true, "Default Input"},
+      {"server killed", Loss::ServerKilled, "Default Input"},
   };
   // Killing the server comes last: it leaves none for a later case.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.how);
-    const std::string module = server_.pactl({"load-module", "module-null-sink", "sink_name=gone"});
+    // PipeWire's alone, on a server of its own: without the session manager
+    // no later stream would run.
+    std::optional<SoundServer> own;
+    if (c.loss == Loss::SessionManagerKilled) {
+      if (GetParam() != ServerKind::PipeWire) continue;
+      own.emplace(GetParam());
+    }
+    const SoundServer& server = own ? *own : server_;
+    const std::string module = server.pactl({"load-module", "module-null-sink", "sink_name=gone"});
     ASSERT_FALSE(module.empty());
     Child child(testing::real_exe(), {"--driver", c.driver, "--channels", "0"},
-                server_.client_options());
+                server.client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
-    if (c.kill_server) {
-      ::kill(server_.pulse_pid(), SIGKILL);
-    } else {
-      server_.pactl({"unload-module", module.substr(0, module.find('\n'))});
+    const std::string unload = module.substr(0, module.find('\n'));
+    switch (c.loss) {
+      case Loss::SourceRemoved:
+        server.pactl({"unload-module", unload});
+        break;
+      case Loss::SessionManagerKilled:
+        // The data, once it flows, just stops: the watchdog tells after
+        // about 3 s.
+        ASSERT_TRUE(child.wait_for_out_bytes(2));
+        server.kill_session_manager();
+        break;
+      case Loss::ServerKilled:
+        ::kill(server.pulse_pid(), SIGKILL);
+        break;
     }
     ASSERT_TRUE(child.wait_for_err_line(kLost));
     // Still running: only the lifeline ends it.
@@ -262,6 +325,60 @@ TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
     const auto lines = child.err_lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), kLost), 1);
     for (const auto& line : lines) EXPECT_TRUE(is_record(line)) << line;
+  }
+}
+
+// A stall of the parent's reading, of the tool itself or of the server is
+// no lost device: it gives no record, and PCM flows again once it is over
+// (what the server dropped meanwhile is its own loss).
+TEST_P(SoundServerTest, StallsLoseNoDeviceAndThePcmFlowsAgain) {
+  using std::chrono::seconds;
+  enum class Stall { Reader, Tool, Server };
+  const struct {
+    const char* how;
+    Stall stall;
+    seconds length;
+  } cases[] = {
+      {"the reader stalls 4 s", Stall::Reader, seconds(4)},
+      {"the reader stalls 10 s", Stall::Reader, seconds(10)},
+      {"the tool is stopped 4 s", Stall::Tool, seconds(4)},
+      {"the server is stopped 4 s", Stall::Server, seconds(4)},
+  };
+  constexpr std::size_t kSecond = 48000 * 4;  // of PCM, two channels
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    Child child(testing::real_exe(),
+                {"--driver", "Built-in Audio Analog Stereo", "--channels", "0,1"},
+                server_.client_options());
+    ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
+    ASSERT_TRUE(child.wait_for_out_bytes(kSecond / 10));
+    switch (c.stall) {
+      case Stall::Reader:
+        child.hold_stdout(c.length);
+        std::this_thread::sleep_for(c.length);
+        break;
+      case Stall::Tool:
+        ::kill(child.pid(), SIGSTOP);
+        std::this_thread::sleep_for(c.length);
+        ::kill(child.pid(), SIGCONT);
+        break;
+      case Stall::Server:
+        server_.signal_server(SIGSTOP);
+        std::this_thread::sleep_for(c.length);
+        server_.signal_server(SIGCONT);
+        break;
+    }
+    // What piled up during the stall drains within moments; what comes
+    // after that is new.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::size_t drained = child.out().size();
+    EXPECT_TRUE(child.wait_for_out_bytes(drained + kSecond / 2)) << drained;
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), 0);
+    for (const auto& line : child.err_lines()) {
+      EXPECT_TRUE(line != kLost && is_record(line)) << line;
+    }
+    EXPECT_EQ(child.out().size() % 4, 0U);
   }
 }
 

@@ -86,6 +86,19 @@ class SoundServer {
   // The process that speaks the PulseAudio protocol.
   pid_t pulse_pid() const { return pulse_->pid(); }
 
+  // Sends `sig` to every process of the server proper (on PipeWire the
+  // daemon and pipewire-pulse; WirePlumber is left alone): SIGSTOP makes a
+  // server that stops answering.
+  void signal_server(int sig) const {
+    if (pipewire_) ::kill(pipewire_->pid(), sig);
+    ::kill(pulse_->pid(), sig);
+  }
+
+  // Kills PipeWire's session manager (WirePlumber).
+  void kill_session_manager() const {
+    if (session_) ::kill(session_->pid(), SIGKILL);
+  }
+
   // pactl against this server; its standard output.
   std::string pactl(const std::vector<std::string>& args) const {
     const auto result = run("/usr/bin/pactl", args, {}, client_options());

@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <memory>
+#include <optional>
 #include <string_view>
+#include <type_traits>
+
+#include "samples/convert.h"
 
 namespace kestravo::samples {
 
 namespace {
+
+constexpr double kScale = 1.0 / 32768.0;  // exact: a power of two
 
 // Entry f of the column of device channel `channel`: the sample at
 // f * channel_count + channel, or 0 past the end of the buffer (which only a
@@ -26,43 +31,179 @@ std::uint16_t wire(std::int16_t sample) {
   return std::byteswap(bits);
 }
 
-// Interleaves the selected columns of `frames` whole frames into `out`, in
-// wire order: frames * selected.size() samples. `out` is deliberately not a
-// char pointer: char stores may alias anything, which would make the compiler
-// reload the indices after every sample.
-void encode_block(std::span<const std::int16_t> samples, std::size_t channel_count,
-                  std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out) {
-  const bool all_inside =
-      std::all_of(selected.begin(), selected.end(),
-                  [channel_count](std::size_t channel) { return channel < channel_count; });
-  if (all_inside) {
-    const std::int16_t* frame = samples.data();
-    if (selected.size() == 1) {
-      const std::size_t channel = selected[0];
-      for (std::size_t f = 0; f < frames; ++f, frame += channel_count)
-        *out++ = wire(frame[channel]);
-      return;
-    }
-    for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
-      for (const std::size_t channel : selected) *out++ = wire(frame[channel]);
-    }
-    return;
-  }
-  for (std::size_t f = 0; f < frames; ++f) {
-    for (const std::size_t channel : selected) {
-      *out++ = wire(column_sample(samples, channel_count, channel, f));
-    }
-  }
-}
+// A column of at most this many samples has its squares summed as integers.
+// A square of a 16-bit sample, scaled, is exact in double precision, and
+// below this length every partial sum stays under 2^53 of the squares' unit
+// 2^-30, so the double sum in sample order never rounds: it equals the
+// integer sum, scaled. Longer columns are summed in double, in sample order.
+constexpr std::size_t kExactFrames = std::size_t{1} << 23;
 
-// Whether the selection is 0, 1, ..., channel_count - 1 on a machine whose
-// samples are already in wire order.
+// Measures the selected columns sample by sample, in sample order.
+template <class Sum>
+class Meter {
+ public:
+  Meter(std::vector<Sum>& sums, std::vector<std::uint32_t>& peaks, std::size_t columns)
+      : sums_(sums), peaks_(peaks) {
+    // No allocation once the capacity is there.
+    sums_.assign(columns, Sum{0});
+    peaks_.assign(columns, 0);
+  }
+
+  void add(std::size_t column, std::int16_t sample) {
+    const std::int32_t value = sample;
+    if constexpr (std::is_same_v<Sum, std::uint64_t>) {
+      sums_[column] += static_cast<std::uint64_t>(value * value);
+    } else {
+      const double x = value * kScale;
+      sums_[column] += x * x;
+    }
+    peaks_[column] = std::max(peaks_[column], static_cast<std::uint32_t>(std::abs(value)));
+  }
+
+  status::LevelsRecord levels(std::size_t frames) const {
+    status::LevelsRecord levels;
+    levels.rms.reserve(sums_.size());
+    levels.peak.reserve(sums_.size());
+    const auto count = static_cast<double>(std::max<std::size_t>(frames, 1));
+    for (const Sum sum : sums_) {
+      double scaled = 0.0;
+      if constexpr (std::is_same_v<Sum, std::uint64_t>) {
+        scaled = static_cast<double>(sum) * (kScale * kScale);
+      } else {
+        scaled = sum;
+      }
+      levels.rms.push_back(std::sqrt(scaled / count));
+    }
+    for (const std::uint32_t peak : peaks_) levels.peak.push_back(peak * kScale);
+    return levels;
+  }
+
+ private:
+  std::vector<Sum>& sums_;
+  std::vector<std::uint32_t>& peaks_;
+};
+
+struct NoMeter {
+  void add(std::size_t, std::int16_t) {}
+};
+
 bool every_channel_in_order(std::span<const std::size_t> selected, std::size_t channel_count) {
-  if (std::endian::native != std::endian::little || selected.size() != channel_count) return false;
+  if (selected.size() != channel_count) return false;
   for (std::size_t i = 0; i < selected.size(); ++i) {
     if (selected[i] != i) return false;
   }
   return true;
+}
+
+// One pass over the selected columns of `frames` whole frames: each sample
+// is converted, measured on `meter` and, when `out` is not null, appended to
+// `out` in wire order (frames * selected.size() samples). `out` is
+// deliberately not a char pointer: char stores may alias anything, which
+// would make the compiler reload the indices after every sample.
+template <class Sample, class Measure>
+void walk(std::span<const Sample> samples, std::size_t channel_count,
+          std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out,
+          Measure& meter) {
+  const auto emit = [&out, &meter](std::size_t column, std::int16_t sample) {
+    if (out != nullptr) *out++ = wire(sample);
+    meter.add(column, sample);
+  };
+  const bool all_inside =
+      std::all_of(selected.begin(), selected.end(),
+                  [channel_count](std::size_t channel) { return channel < channel_count; });
+  if (!all_inside) {
+    for (std::size_t f = 0; f < frames; ++f) {
+      for (std::size_t j = 0; j < selected.size(); ++j) {
+        const std::size_t position = f * channel_count + selected[j];
+        emit(j, position < samples.size() ? to_i16(samples[position]) : std::int16_t{0});
+      }
+    }
+    return;
+  }
+  if constexpr (std::is_same_v<Measure, NoMeter>) {
+    if (out != nullptr && every_channel_in_order(selected, channel_count)) {
+      // Whole frames, every channel: one flat loop the compiler vectorises.
+      for (std::size_t i = 0; i < frames * channel_count; ++i) out[i] = wire(to_i16(samples[i]));
+      return;
+    }
+  }
+  const Sample* frame = samples.data();
+  if (selected.size() == 1) {
+    const std::size_t channel = selected[0];
+    for (std::size_t f = 0; f < frames; ++f, frame += channel_count)
+      emit(0, to_i16(frame[channel]));
+    return;
+  }
+  for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
+    for (std::size_t j = 0; j < selected.size(); ++j) emit(j, to_i16(frame[selected[j]]));
+  }
+}
+
+// The walk with the levels of the selected columns measured on the way.
+template <class Sample>
+status::LevelsRecord walk_measuring(std::span<const Sample> samples, std::size_t channel_count,
+                                    std::span<const std::size_t> selected, std::size_t frames,
+                                    std::uint16_t* out, Workspace& workspace) {
+  if (frames <= kExactFrames) {
+    Meter<std::uint64_t> meter(workspace.exact_sums, workspace.peaks, selected.size());
+    walk(samples, channel_count, selected, frames, out, meter);
+    return meter.levels(frames);
+  }
+  Meter<double> meter(workspace.rounded_sums, workspace.peaks, selected.size());
+  walk(samples, channel_count, selected, frames, out, meter);
+  return meter.levels(frames);
+}
+
+bool levels_due(LevelClock& clock) {
+  std::lock_guard lock(clock.mutex);
+  return clock.now() - clock.last >= kLevelsInterval;
+}
+
+template <class Sample>
+void process(std::span<const Sample> samples, std::size_t channel_count,
+             std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+             Workspace& workspace) {
+  if (channel_count == 0 || samples.size() < channel_count) return;
+  const std::size_t frames = samples.size() / channel_count;
+  const std::size_t count = frames * selected.size();
+
+  // A record that is due already is measured in the pass that builds the
+  // block; one that falls due while the block is written (rarely) takes a
+  // pass of its own below.
+  std::optional<status::LevelsRecord> levels;
+  const bool measure = levels_due(clock);
+  // One write for the whole block; the descriptor is unbuffered, so this is
+  // also the flush. A failure (the reader has gone) loses this block only.
+  if (std::is_same_v<Sample, std::int16_t> && std::endian::native == std::endian::little &&
+      every_channel_in_order(selected, channel_count)) {
+    // The whole frames are the block already: no copy, which at 32 channels
+    // of an unpaced device costs as much as the pipe.
+    sinks.pcm.write_all(std::string_view(reinterpret_cast<const char*>(samples.data()),
+                                         count * sizeof(std::int16_t)));
+  } else {
+    if (workspace.block.size() < count) workspace.block.resize(count);
+    std::uint16_t* block = workspace.block.data();
+    if (measure) {
+      levels = walk_measuring(samples, channel_count, selected, frames, block, workspace);
+    } else {
+      NoMeter none;
+      walk(samples, channel_count, selected, frames, block, none);
+    }
+    sinks.pcm.write_all(
+        std::string_view(reinterpret_cast<const char*>(block), count * sizeof(std::uint16_t)));
+  }
+
+  std::lock_guard lock(clock.mutex);
+  if (clock.now() - clock.last < kLevelsInterval) return;
+  // A fresh reading, taken after the PCM write: the next record is due
+  // kLevelsInterval after this one is made, not after the buffer arrived.
+  clock.last = clock.now();
+  if (!levels) {
+    levels = walk_measuring(samples, channel_count, selected, frames, nullptr, workspace);
+  }
+  // Offered, not written: a parent that does not drain standard error loses
+  // levels records, never audio.
+  sinks.status.offer(status::encode_line(*levels));
 }
 
 }  // namespace
@@ -74,7 +215,6 @@ status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
   status::LevelsRecord levels;
   levels.rms.reserve(selected.size());
   levels.peak.reserve(selected.size());
-  constexpr double kScale = 1.0 / 32768.0;  // exact: a power of two
   for (const std::size_t channel : selected) {
     // Summed strictly in sample order: the exact bits of the result depend
     // on it.
@@ -96,34 +236,27 @@ status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
 }
 
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace) {
+  process(samples, channel_count, selected, clock, sinks, workspace);
+}
+
+void process_buffer(std::span<const std::uint16_t> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace) {
+  process(samples, channel_count, selected, clock, sinks, workspace);
+}
+
+void process_buffer(std::span<const float> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace) {
+  process(samples, channel_count, selected, clock, sinks, workspace);
+}
+
+void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks) {
-  if (channel_count == 0 || samples.size() < channel_count) return;
-  const std::size_t frames = samples.size() / channel_count;
-
-  const std::size_t count = frames * selected.size();
-  // One write for the whole block; the descriptor is unbuffered, so this is
-  // also the flush. A failure (the reader has gone) loses this block only.
-  if (every_channel_in_order(selected, channel_count)) {
-    // The whole frames are the block already: no copy, which at 32 channels
-    // of an unpaced device costs as much as the pipe.
-    sinks.pcm.write_all(std::string_view(reinterpret_cast<const char*>(samples.data()),
-                                         count * sizeof(std::int16_t)));
-  } else {
-    // Not zero-filled: encode_block writes every sample.
-    const auto block = std::make_unique_for_overwrite<std::uint16_t[]>(count);
-    encode_block(samples, channel_count, selected, frames, block.get());
-    sinks.pcm.write_all(std::string_view(reinterpret_cast<const char*>(block.get()),
-                                         count * sizeof(std::uint16_t)));
-  }
-
-  std::lock_guard lock(clock.mutex);
-  if (clock.now() - clock.last < kLevelsInterval) return;
-  // A fresh reading, taken after the PCM write: the next record is due
-  // kLevelsInterval after this one is made, not after the buffer arrived.
-  clock.last = clock.now();
-  // Offered, not written: a parent that does not drain standard error loses
-  // levels records, never audio.
-  sinks.status.offer(status::encode_line(compute_levels(samples, channel_count, selected)));
+  Workspace workspace;
+  process(samples, channel_count, selected, clock, sinks, workspace);
 }
 
 }  // namespace kestravo::samples

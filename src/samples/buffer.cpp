@@ -38,26 +38,35 @@ std::uint16_t wire(std::int16_t sample) {
 // integer sum, scaled. Longer columns are summed in double, in sample order.
 constexpr std::size_t kExactFrames = std::size_t{1} << 23;
 
-// Measures the selected columns sample by sample, in sample order.
+// The sums of squares and the largest magnitudes of the selected columns,
+// each column measured one sample after another, in sample order.
 template <class Sum>
 class Meter {
  public:
-  Meter(std::vector<Sum>& sums, std::vector<std::uint32_t>& peaks, std::size_t columns)
-      : sums_(sums), peaks_(peaks) {
+  Meter(std::vector<Sum>& sums, std::vector<std::uint32_t>& peaks, std::size_t columns) {
     // No allocation once the capacity is there.
-    sums_.assign(columns, Sum{0});
-    peaks_.assign(columns, 0);
+    sums.assign(columns, Sum{0});
+    peaks.assign(columns, 0);
+    sums_ = sums;
+    peaks_ = peaks;
   }
 
-  void add(std::size_t column, std::int16_t sample) {
+  static void add(Sum& sum, std::uint32_t& peak, std::int16_t sample) {
     const std::int32_t value = sample;
     if constexpr (std::is_same_v<Sum, std::uint64_t>) {
-      sums_[column] += static_cast<std::uint64_t>(value * value);
+      sum += static_cast<std::uint64_t>(value * value);
     } else {
       const double x = value * kScale;
-      sums_[column] += x * x;
+      sum += x * x;
     }
-    peaks_[column] = std::max(peaks_[column], static_cast<std::uint32_t>(std::abs(value)));
+    peak = std::max(peak, static_cast<std::uint32_t>(std::abs(value)));
+  }
+
+  void add(std::size_t column, std::int16_t sample) { add(sums_[column], peaks_[column], sample); }
+
+  void set(std::size_t column, Sum sum, std::uint32_t peak) {
+    sums_[column] = sum;
+    peaks_[column] = peak;
   }
 
   status::LevelsRecord levels(std::size_t frames) const {
@@ -79,13 +88,19 @@ class Meter {
   }
 
  private:
-  std::vector<Sum>& sums_;
-  std::vector<std::uint32_t>& peaks_;
+  std::span<Sum> sums_;
+  std::span<std::uint32_t> peaks_;
 };
 
 struct NoMeter {
   void add(std::size_t, std::int16_t) {}
 };
+
+// Whether every selected channel is inside the frame, as capture ensures.
+bool all_inside(std::span<const std::size_t> selected, std::size_t channel_count) {
+  return std::all_of(selected.begin(), selected.end(),
+                     [channel_count](std::size_t channel) { return channel < channel_count; });
+}
 
 bool every_channel_in_order(std::span<const std::size_t> selected, std::size_t channel_count) {
   if (selected.size() != channel_count) return false;
@@ -108,10 +123,7 @@ void walk(std::span<const Sample> samples, std::size_t channel_count,
     if (out != nullptr) *out++ = wire(sample);
     meter.add(column, sample);
   };
-  const bool all_inside =
-      std::all_of(selected.begin(), selected.end(),
-                  [channel_count](std::size_t channel) { return channel < channel_count; });
-  if (!all_inside) {
+  if (!all_inside(selected, channel_count)) {
     for (std::size_t f = 0; f < frames; ++f) {
       for (std::size_t j = 0; j < selected.size(); ++j) {
         const std::size_t position = f * channel_count + selected[j];
@@ -139,19 +151,52 @@ void walk(std::span<const Sample> samples, std::size_t channel_count,
   }
 }
 
+// Column `column` of the block (every selected column inside the frame),
+// built and measured in one pass down the column: its sum and its peak stay
+// in registers.
+template <bool kWrite, class Sum, class Sample>
+void column_pass(std::span<const Sample> samples, std::size_t channel_count, std::size_t channel,
+                 std::size_t frames, std::uint16_t* out, std::size_t out_stride, Sum& sum,
+                 std::uint32_t& peak) {
+  for (std::size_t f = 0; f < frames; ++f) {
+    const std::int16_t sample = to_i16(samples[f * channel_count + channel]);
+    if constexpr (kWrite) out[f * out_stride] = wire(sample);
+    Meter<Sum>::add(sum, peak, sample);
+  }
+}
+
+template <class Sum, class Sample>
+status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channel_count,
+                             std::span<const std::size_t> selected, std::size_t frames,
+                             std::uint16_t* out, std::vector<Sum>& sums, Workspace& workspace) {
+  Meter<Sum> meter(sums, workspace.peaks, selected.size());
+  if (!all_inside(selected, channel_count)) {
+    walk(samples, channel_count, selected, frames, out, meter);
+    return meter.levels(frames);
+  }
+  for (std::size_t j = 0; j < selected.size(); ++j) {
+    Sum sum{0};
+    std::uint32_t peak = 0;
+    if (out != nullptr) {
+      column_pass<true>(samples, channel_count, selected[j], frames, out + j, selected.size(), sum,
+                        peak);
+    } else {
+      column_pass<false>(samples, channel_count, selected[j], frames, out, 0, sum, peak);
+    }
+    meter.set(j, sum, peak);
+  }
+  return meter.levels(frames);
+}
+
 // The walk with the levels of the selected columns measured on the way.
 template <class Sample>
 status::LevelsRecord walk_measuring(std::span<const Sample> samples, std::size_t channel_count,
                                     std::span<const std::size_t> selected, std::size_t frames,
                                     std::uint16_t* out, Workspace& workspace) {
   if (frames <= kExactFrames) {
-    Meter<std::uint64_t> meter(workspace.exact_sums, workspace.peaks, selected.size());
-    walk(samples, channel_count, selected, frames, out, meter);
-    return meter.levels(frames);
+    return measure(samples, channel_count, selected, frames, out, workspace.exact_sums, workspace);
   }
-  Meter<double> meter(workspace.rounded_sums, workspace.peaks, selected.size());
-  walk(samples, channel_count, selected, frames, out, meter);
-  return meter.levels(frames);
+  return measure(samples, channel_count, selected, frames, out, workspace.rounded_sums, workspace);
 }
 
 bool levels_due(LevelClock& clock) {

@@ -151,9 +151,9 @@ void walk(std::span<const Sample> samples, std::size_t channel_count,
   }
 }
 
-// Column `column` of the block (every selected column inside the frame),
-// built and measured in one pass down the column: its sum and its peak stay
-// in registers.
+// One selected column of the block (every selected column inside the
+// frame), built and measured in one pass down the column: its sum and its
+// peak stay in registers.
 template <bool kWrite, class Sum, class Sample>
 void column_pass(std::span<const Sample> samples, std::size_t channel_count, std::size_t channel,
                  std::size_t frames, std::uint16_t* out, std::size_t out_stride, Sum& sum,
@@ -213,10 +213,10 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   const std::size_t count = frames * selected.size();
 
   // A record that is due already is measured in the pass that builds the
-  // block; one that falls due while the block is written (rarely) takes a
-  // pass of its own below.
+  // block. One that falls due while the block is written (rarely), or a
+  // buffer that is its own block, takes a pass of its own below.
   std::optional<status::LevelsRecord> levels;
-  const bool measure = levels_due(clock);
+  const bool due = levels_due(clock);
   // One write for the whole block; the descriptor is unbuffered, so this is
   // also the flush. A failure (the reader has gone) loses this block only.
   if (std::is_same_v<Sample, std::int16_t> && std::endian::native == std::endian::little &&
@@ -228,7 +228,7 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   } else {
     if (workspace.block.size() < count) workspace.block.resize(count);
     std::uint16_t* block = workspace.block.data();
-    if (measure) {
+    if (due) {
       levels = walk_measuring(samples, channel_count, selected, frames, block, workspace);
     } else {
       NoMeter none;

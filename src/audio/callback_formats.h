@@ -1,13 +1,15 @@
 // The sample formats a stream can be built with: one per alternative of
 // InputDataCallback, with its element type and size. Hosts, the capture's
-// choice of format and the data callbacks all read this one table, so a
-// format added to the variant is added everywhere at once.
+// choice of format and the data callbacks all read this one table instead of
+// naming the formats or the variant's order themselves; the checks at the
+// end fail the build when the table and the variant part.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -29,30 +31,46 @@ inline constexpr std::array<CallbackFormat, 3> kCallbackFormats = {{
 
 namespace detail {
 
+// The element type of one of InputDataCallback's alternatives.
 template <class Callback>
-struct FirstArgument;
+struct ElementOf;
 template <class Sample>
-struct FirstArgument<DataCallback<Sample>> {
+struct ElementOf<DataCallback<Sample>> {
   using type = Sample;
 };
+template <std::size_t index>
+using Element = typename ElementOf<std::variant_alternative_t<index, InputDataCallback>>::type;
 
 template <class Sample, std::size_t... index>
 constexpr std::size_t callback_index(std::index_sequence<index...>) {
   std::size_t found = sizeof...(index);
-  ((std::is_same_v<DataCallback<Sample>, std::variant_alternative_t<index, InputDataCallback>>
-        ? (found = index)
-        : found),
-   ...);
+  ((std::is_same_v<Sample, Element<index>> ? (found = index, true) : false) || ...);
   return found;
 }
+
+template <std::size_t... index>
+constexpr bool sizes_agree(std::index_sequence<index...>) {
+  return ((sizeof(Element<index>) == kCallbackFormats[index].sample_bytes) && ...);
+}
+
+template <class Visit, std::size_t... index>
+auto with_callback_sample(SampleFormat format, Visit& visit, std::index_sequence<index...>)
+    -> std::optional<decltype(visit(std::type_identity<float>()))> {
+  std::optional<decltype(visit(std::type_identity<float>()))> result;
+  ((kCallbackFormats[index].format == format &&
+    (result.emplace(visit(std::type_identity<Element<index>>())), true)) ||
+   ...);
+  return result;
+}
+
+using Indices = std::make_index_sequence<kCallbackFormats.size()>;
 
 }  // namespace detail
 
 // The table entry of callbacks over `Sample`.
 template <class Sample>
 inline constexpr CallbackFormat callback_format_of =
-    kCallbackFormats[detail::callback_index<Sample>(
-        std::make_index_sequence<std::variant_size_v<InputDataCallback>>())];
+    kCallbackFormats[detail::callback_index<Sample>(detail::Indices())];
 
 // The table entry of a callback's alternative.
 inline CallbackFormat callback_format(const InputDataCallback& callback) {
@@ -70,34 +88,17 @@ constexpr std::optional<CallbackFormat> callback_format(SampleFormat format) {
 
 constexpr bool decodable(SampleFormat format) { return callback_format(format).has_value(); }
 
-// Calls `visit.template operator()<Sample>()` with the element type of
+// Calls `visit(std::type_identity<Sample>())` with the element type of
 // `format`'s callbacks and returns what it returns; none for a format no
 // callback takes.
 template <class Visit>
-auto with_callback_sample(SampleFormat format, Visit&& visit)
-    -> std::optional<decltype(visit.template operator()<float>())> {
-  using Result = decltype(visit.template operator()<float>());
-  std::optional<Result> result;
-  [&]<std::size_t... index>(std::index_sequence<index...>) {
-    ((kCallbackFormats[index].format == format
-          ? (result.emplace(visit.template operator()<typename detail::FirstArgument<
-                                std::variant_alternative_t<index, InputDataCallback>>::type>()),
-             0)
-          : 0),
-     ...);
-  }
-  (std::make_index_sequence<kCallbackFormats.size()>());
-  return result;
+auto with_callback_sample(SampleFormat format, Visit&& visit) {
+  return detail::with_callback_sample(format, visit, detail::Indices());
 }
 
 // The table and the variant agree, alternative by alternative.
 static_assert(std::variant_size_v<InputDataCallback> == kCallbackFormats.size());
-static_assert([]<std::size_t... index>(std::index_sequence<index...>) {
-  return ((sizeof(typename detail::FirstArgument<
-                  std::variant_alternative_t<index, InputDataCallback>>::type) ==
-           kCallbackFormats[index].sample_bytes) &&
-          ...);
-}(std::make_index_sequence<kCallbackFormats.size()>()));
+static_assert(detail::sizes_agree(detail::Indices()));
 static_assert(callback_format_of<float>.format == SampleFormat::F32);
 static_assert(callback_format_of<std::int16_t>.format == SampleFormat::I16);
 static_assert(callback_format_of<std::uint16_t>.format == SampleFormat::U16);

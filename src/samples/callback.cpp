@@ -59,7 +59,8 @@ bool stop_and_wait(const std::shared_ptr<std::atomic<bool>>& stop,
 
 std::optional<audio::InputDataCallback> make_data_callback(audio::SampleFormat format,
                                                            CaptureState state, Sinks sinks) {
-  return audio::with_callback_sample(format, [&]<class Sample>() {
+  return audio::with_callback_sample(format, [&](auto element) {
+    using Sample = typename decltype(element)::type;
     return audio::InputDataCallback(data_callback<Sample>(std::move(state), sinks));
   });
 }

@@ -86,8 +86,8 @@ class SimDevice final : public Device {
     const auto& script = state_->script;
     if (script.build_error) return std::unexpected(script.build_error->to<BuildStreamError>());
 
-    const CallbackFormat callback_format = audio::callback_format(data_callback);
-    const SampleFormat format = callback_format.format;
+    const CallbackFormat element = callback_format(data_callback);
+    const SampleFormat format = element.format;
     if (auto problem = check_buffers(script.stream.buffers, format)) {
       // A fixture that does not fit the format the capture chose is a broken
       // scenario, not a device that failed to open.
@@ -98,7 +98,7 @@ class SimDevice final : public Device {
     // Asked of the buffer a generated signal is written into, before it is
     // allocated: a scenario can ask for gigabytes with two numbers.
     const std::uint64_t frames = config.buffer_frames.value_or(script.stream.buffer_frames);
-    const std::uint64_t bytes = frames * config.channels * callback_format.sample_bytes;
+    const std::uint64_t bytes = frames * config.channels * element.sample_bytes;
     if (bytes > kGeneratedBufferBudget) {
       harness_failure((state_->source.empty() ? "" : state_->source + ": ") + "devices[" +
                       std::to_string(state_->index) + "].stream.buffer_frames: " +

@@ -43,9 +43,11 @@ using Element = typename ElementOf<std::variant_alternative_t<index, InputDataCa
 
 template <class Sample, std::size_t... index>
 constexpr std::size_t callback_index(std::index_sequence<index...>) {
-  std::size_t found = sizeof...(index);
-  ((std::is_same_v<Sample, Element<index>> ? (found = index, true) : false) || ...);
-  return found;
+  const bool matches[] = {std::is_same_v<Sample, Element<index>>...};
+  for (std::size_t i = 0; i < sizeof...(index); ++i) {
+    if (matches[i]) return i;
+  }
+  return sizeof...(index);
 }
 
 template <std::size_t... index>
@@ -57,9 +59,10 @@ template <class Visit, std::size_t... index>
 auto with_callback_sample(SampleFormat format, Visit& visit, std::index_sequence<index...>)
     -> std::optional<decltype(visit(std::type_identity<float>()))> {
   std::optional<decltype(visit(std::type_identity<float>()))> result;
-  ((kCallbackFormats[index].format == format &&
-    (result.emplace(visit(std::type_identity<Element<index>>())), true)) ||
-   ...);
+  const auto try_one = [&](auto element, std::size_t at) {
+    if (kCallbackFormats[at].format == format) result.emplace(visit(element));
+  };
+  (try_one(std::type_identity<Element<index>>(), index), ...);
   return result;
 }
 

@@ -110,44 +110,64 @@ bool every_channel_in_order(std::span<const std::size_t> selected, std::size_t c
   return true;
 }
 
-// One pass over the selected columns of `frames` whole frames: each sample
-// is converted, measured on `meter` and, when `out` is not null, appended to
-// `out` in wire order (frames * selected.size() samples). `out` is
+// Whole frames, every channel: the block is the buffer converted. In runs
+// of a fixed length between pointers that do not overlap, which the
+// compiler turns into vector instructions at -O2.
+template <class Sample>
+void convert_run(const Sample* __restrict in, std::uint16_t* __restrict out, std::size_t count) {
+  constexpr std::size_t kRun = 16;
+  std::size_t i = 0;
+  for (; i + kRun <= count; i += kRun) {
+    for (std::size_t k = 0; k < kRun; ++k) out[i + k] = wire(to_i16(in[i + k]));
+  }
+  for (; i < count; ++i) out[i] = wire(to_i16(in[i]));
+}
+
+// The selected columns of `frames` whole frames when some selected channel
+// lies outside the frame (capture never selects one): each sample converted,
+// measured on `meter` and, when `out` is not null, appended to `out` in wire
+// order.
+template <class Sample, class Measure>
+void walk_outside(std::span<const Sample> samples, std::size_t channel_count,
+                  std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out,
+                  Measure& meter) {
+  for (std::size_t f = 0; f < frames; ++f) {
+    for (std::size_t j = 0; j < selected.size(); ++j) {
+      const std::size_t position = f * channel_count + selected[j];
+      const std::int16_t sample =
+          position < samples.size() ? to_i16(samples[position]) : std::int16_t{0};
+      if (out != nullptr) *out++ = wire(sample);
+      meter.add(j, sample);
+    }
+  }
+}
+
+// Converts and interleaves the selected columns of `frames` whole frames
+// into `out`, in wire order: frames * selected.size() samples. `out` is
 // deliberately not a char pointer: char stores may alias anything, which
 // would make the compiler reload the indices after every sample.
-template <class Sample, class Measure>
-void walk(std::span<const Sample> samples, std::size_t channel_count,
-          std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out,
-          Measure& meter) {
-  const auto emit = [&out, &meter](std::size_t column, std::int16_t sample) {
-    if (out != nullptr) *out++ = wire(sample);
-    meter.add(column, sample);
-  };
+template <class Sample>
+void build_block(std::span<const Sample> samples, std::size_t channel_count,
+                 std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out) {
   if (!all_inside(selected, channel_count)) {
-    for (std::size_t f = 0; f < frames; ++f) {
-      for (std::size_t j = 0; j < selected.size(); ++j) {
-        const std::size_t position = f * channel_count + selected[j];
-        emit(j, position < samples.size() ? to_i16(samples[position]) : std::int16_t{0});
-      }
-    }
+    NoMeter none;
+    walk_outside(samples, channel_count, selected, frames, out, none);
     return;
   }
-  if constexpr (std::is_same_v<Measure, NoMeter>) {
-    if (out != nullptr && every_channel_in_order(selected, channel_count)) {
-      // Whole frames, every channel: one flat loop the compiler vectorises.
-      for (std::size_t i = 0; i < frames * channel_count; ++i) out[i] = wire(to_i16(samples[i]));
-      return;
-    }
+  if (every_channel_in_order(selected, channel_count)) {
+    convert_run(samples.data(), out, frames * channel_count);
+    return;
   }
   const Sample* frame = samples.data();
   if (selected.size() == 1) {
     const std::size_t channel = selected[0];
-    for (std::size_t f = 0; f < frames; ++f, frame += channel_count)
-      emit(0, to_i16(frame[channel]));
+    for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
+      *out++ = wire(to_i16(frame[channel]));
+    }
     return;
   }
   for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
-    for (std::size_t j = 0; j < selected.size(); ++j) emit(j, to_i16(frame[selected[j]]));
+    for (const std::size_t channel : selected) *out++ = wire(to_i16(frame[channel]));
   }
 }
 
@@ -171,7 +191,7 @@ status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channe
                              std::uint16_t* out, std::vector<Sum>& sums, Workspace& workspace) {
   Meter<Sum> meter(sums, workspace.peaks, selected.size());
   if (!all_inside(selected, channel_count)) {
-    walk(samples, channel_count, selected, frames, out, meter);
+    walk_outside(samples, channel_count, selected, frames, out, meter);
     return meter.levels(frames);
   }
   for (std::size_t j = 0; j < selected.size(); ++j) {
@@ -231,8 +251,7 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
     if (due) {
       levels = walk_measuring(samples, channel_count, selected, frames, block, workspace);
     } else {
-      NoMeter none;
-      walk(samples, channel_count, selected, frames, block, none);
+      build_block(samples, channel_count, selected, frames, block);
     }
     sinks.pcm.write_all(
         std::string_view(reinterpret_cast<const char*>(block), count * sizeof(std::uint16_t)));

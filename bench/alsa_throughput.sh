@@ -9,6 +9,9 @@
 # frames) for the same wall time. The null PCM has no clock: each side runs
 # as fast as it can read, so bytes per wall second is the throughput, and CPU
 # seconds (user + system of the producer) per captured second its cost.
+# BENCH_OTHER="NAME=EXECUTABLE ..." measures further builds of the tool in
+# the same runs, one after another, so that a change is compared with the
+# code before it on an equally loaded machine.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 SECONDS_PER_RUN=${1:-3}
@@ -42,7 +45,8 @@ measure() {
   echo "$name $bytes $wall $(awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}')"
 }
 
-tool() { sleep "$SECONDS_PER_RUN" | "$exe" --driver null --channels "$channels" --sample-rate $rate; }
+read -r -a others <<<"${BENCH_OTHER:-}"
+tool() { sleep "$SECONDS_PER_RUN" | "${1:-$exe}" --driver null --channels "$channels" --sample-rate $rate; }
 # timeout ends arecord with SIGINT, its normal way to stop; that is no failure.
 peer() { timeout -s INT "$SECONDS_PER_RUN" arecord -q -D null -f S16_LE -c 32 -r $rate -t raw || true; }
 
@@ -50,6 +54,7 @@ peer() { timeout -s INT "$SECONDS_PER_RUN" arecord -q -D null -f S16_LE -c 32 -r
 for ((run = 1; run <= RUNS; run++)); do
   measure tool tool >>"$work/results"
   measure arecord peer >>"$work/results"
+  for other in "${others[@]}"; do measure "${other%%=*}" tool "${other#*=}" >>"$work/results"; done
 done
 
 awk -v fb=$frame_bytes -v rate=$rate '
@@ -66,4 +71,7 @@ awk -v fb=$frame_bytes -v rate=$rate '
     printf "\nmean     tool %.0f MB/s, arecord %.0f MB/s, ratio %.2f (target >= 0.80)\n", t, a, t / a
     printf "CPU s per captured s: tool %.5f, arecord %.5f\n", cpu["tool"] / n["tool"],
            cpu["arecord"] / n["arecord"]
+    for (name in sum) if (name != "tool" && name != "arecord")
+      printf "%-8s %.0f MB/s, ratio to arecord %.2f, %.5f CPU s per captured s\n", name,
+             sum[name] / n[name], sum[name] / n[name] / a, cpu[name] / n[name]
   }' "$work/results"

@@ -5,17 +5,28 @@
 #
 #   bench/pulse_capture.sh [SECONDS] [FRAGMENT_MS...]
 #
-# Each run captures 48 kHz stereo s16le from a null source (paced by the
-# server's clock, so both sides get the same data rate) for SECONDS, the tool
-# and `parec --latency-msec=FRAGMENT_MS` at once. CPU = user + system of the
+# Each run captures every channel of a null source (paced by the server's
+# clock, so both sides get the same data rate) for SECONDS, the tool and
+# `parec --latency-msec=FRAGMENT_MS` at once. CPU = user + system of the
 # process, per captured second. The tool is rebuilt per fragment size in
 # build-bench/ (KESTRAVO_PULSE_FRAGMENT_MS), parec gets the same fragment.
+#
+# BENCH_RATE and BENCH_CHANNELS (48000 and 2 unless set, at most 8 channels)
+# choose the source. BENCH_OTHER="NAME=EXECUTABLE ..." runs further builds of
+# the tool beside them (built with the same fragment), so that a change is
+# measured against the code before it in the same run.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 SECONDS_PER_RUN=${1:-10}
 shift || true
 FRAGMENTS=("${@:-10 20 50}")
 read -r -a FRAGMENTS <<<"${FRAGMENTS[*]}"
+RATE=${BENCH_RATE:-48000}
+CHANNELS=${BENCH_CHANNELS:-2}
+POSITIONS=(FL FR FC LFE RL RR SL SR)
+read -r -a OTHERS <<<"${BENCH_OTHER:-}"
+BYTES_PER_SECOND=$((2 * CHANNELS * RATE))
+SELECTED=$(seq -s, 0 $((CHANNELS - 1)))
 
 work=$(mktemp -d)
 pids=()
@@ -31,7 +42,7 @@ start_pulseaudio() {
   mkdir -p "$d/home" "$d/state"
   cat >"$d/test.pa" <<PA
 load-module module-native-protocol-unix auth-anonymous=1 socket=$d/native
-load-module module-null-source source_name=mic channels=2 rate=48000 description="Bench\ Mic"
+load-module module-null-source source_name=mic channels=$CHANNELS rate=$RATE description="Bench\ Mic"
 set-default-source mic
 PA
   HOME=$d/home PULSE_RUNTIME_PATH=$d PULSE_STATE_PATH=$d/state \
@@ -62,7 +73,7 @@ context.modules = [
 ]
 context.objects = [
   { factory = spa-node-factory args = { factory.name = support.node.driver node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
-  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "mic" node.description = "Bench Mic" media.class = "Audio/Source/Virtual" audio.channels = 2 audio.position = [ FL FR ] audio.rate = 48000 object.linger = true } }
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "mic" node.description = "Bench Mic" media.class = "Audio/Source/Virtual" audio.channels = $CHANNELS audio.position = [ ${POSITIONS[*]:0:$CHANNELS} ] audio.rate = $RATE object.linger = true } }
 ]
 PW
   cat >"$d/pipewire-pulse.conf" <<PW
@@ -115,10 +126,10 @@ for f in "${FRAGMENTS[@]}"; do build_tool "$f"; done
 
 report() {
   local server=$1 f=$2 name
-  for name in tool parec; do
+  for name in tool parec "${OTHERS[@]%%=*}"; do
     read -r wall user sys <"$work/$name.time"
     awk -v s="$server" -v f="$f" -v n="$name" -v b="$(cat "$work/$name.bytes")" -v u="$user" \
-      -v y="$sys" 'BEGIN { c = b / 192000; printf "%-10s %3s ms  %-5s %6.2f s captured  %.5f CPU s per captured s\n", s, f, n, c, (u + y) / c }'
+      -v y="$sys" -v r="$BYTES_PER_SECOND" 'BEGIN { c = b / r; printf "%-10s %3s ms  %-5s %6.2f s captured  %.5f CPU s per captured s\n", s, f, n, c, (u + y) / c }'
   done
 }
 
@@ -127,15 +138,21 @@ for server in PulseAudio PipeWire; do
   if [ $server = PulseAudio ]; then start_pulseaudio; else start_pipewire; fi
   wait_ready
   for f in "${FRAGMENTS[@]}"; do
-    tool() { sleep "$SECONDS_PER_RUN" | "$work/tool-$f" --driver "Bench Mic" --channels 0,1; }
+    tool() { sleep "$SECONDS_PER_RUN" | "$1" --driver "Bench Mic" --channels "$SELECTED"; }
     peer() {
-      timeout -s INT "$SECONDS_PER_RUN" parec --raw -d mic --format=s16le --rate=48000 \
-        --channels=2 --latency-msec="$f" || true
+      timeout -s INT "$SECONDS_PER_RUN" parec --raw -d mic --format=s16le --rate="$RATE" \
+        --channels="$CHANNELS" --latency-msec="$f" || true
     }
-    measure tool tool &
-    local_tool=$!
+    running=()
+    measure tool tool "$work/tool-$f" &
+    running+=($!)
     measure parec peer &
-    wait $local_tool $!
+    running+=($!)
+    for other in "${OTHERS[@]}"; do
+      measure "${other%%=*}" tool "${other#*=}" &
+      running+=($!)
+    done
+    wait "${running[@]}"
     report $server "$f"
   done
   # Listing: best of 10 wall times.

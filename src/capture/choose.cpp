@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "audio/callback_formats.h"
 #include "status/status.h"
 
 namespace kestravo::capture {
@@ -13,10 +14,6 @@ using audio::SupportedStreamConfigRange;
 
 std::unexpected<SetupError> error(std::string_view code, std::string message) {
   return std::unexpected(SetupError{code, std::move(message)});
-}
-
-bool decodable(SampleFormat format) {
-  return format == SampleFormat::I16 || format == SampleFormat::U16 || format == SampleFormat::F32;
 }
 
 }  // namespace
@@ -75,7 +72,7 @@ std::expected<StreamChoice, SetupError> choose_stream_config(
     format = candidates.front()->sample_format;
   }
 
-  if (!decodable(format)) {
+  if (!audio::decodable(format)) {
     return error(code::sample_format_unsupported,
                  "this device reports a sample format KESTRAVO cannot decode (" +
                      std::string(audio::sample_format_name(format)) +

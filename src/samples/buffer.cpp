@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <memory>
+#include <optional>
 #include <string_view>
+#include <type_traits>
+
+#include "samples/convert.h"
 
 namespace kestravo::samples {
 
 namespace {
+
+constexpr double kScale = 1.0 / 32768.0;  // exact: a power of two
 
 // Entry f of the column of device channel `channel`: the sample at
 // f * channel_count + channel, or 0 past the end of the buffer (which only a
@@ -26,43 +31,248 @@ std::uint16_t wire(std::int16_t sample) {
   return std::byteswap(bits);
 }
 
-// Interleaves the selected columns of `frames` whole frames into `out`, in
-// wire order: frames * selected.size() samples. `out` is deliberately not a
-// char pointer: char stores may alias anything, which would make the compiler
-// reload the indices after every sample.
-void encode_block(std::span<const std::int16_t> samples, std::size_t channel_count,
-                  std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out) {
-  const bool all_inside =
-      std::all_of(selected.begin(), selected.end(),
-                  [channel_count](std::size_t channel) { return channel < channel_count; });
-  if (all_inside) {
-    const std::int16_t* frame = samples.data();
-    if (selected.size() == 1) {
-      const std::size_t channel = selected[0];
-      for (std::size_t f = 0; f < frames; ++f, frame += channel_count)
-        *out++ = wire(frame[channel]);
-      return;
-    }
-    for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
-      for (const std::size_t channel : selected) *out++ = wire(frame[channel]);
-    }
-    return;
+// A column of at most this many samples has its squares summed as integers.
+// A square of a 16-bit sample, scaled, is exact in double precision, and
+// below this length every partial sum stays under 2^53 of the squares' unit
+// 2^-30, so the double sum in sample order never rounds: it equals the
+// integer sum, scaled. Longer columns are summed in double, in sample order.
+constexpr std::size_t kExactFrames = std::size_t{1} << 23;
+
+// The sums of squares and the largest magnitudes of the selected columns,
+// each column measured one sample after another, in sample order.
+template <class Sum>
+class Meter {
+ public:
+  Meter(std::vector<Sum>& sums, std::vector<std::uint32_t>& peaks, std::size_t columns) {
+    // No allocation once the capacity is there.
+    sums.assign(columns, Sum{0});
+    peaks.assign(columns, 0);
+    sums_ = sums;
+    peaks_ = peaks;
   }
-  for (std::size_t f = 0; f < frames; ++f) {
-    for (const std::size_t channel : selected) {
-      *out++ = wire(column_sample(samples, channel_count, channel, f));
+
+  static void add(Sum& sum, std::uint32_t& peak, std::int16_t sample) {
+    const std::int32_t value = sample;
+    if constexpr (std::is_same_v<Sum, std::uint64_t>) {
+      sum += static_cast<std::uint64_t>(value * value);
+    } else {
+      const double x = value * kScale;
+      sum += x * x;
     }
+    peak = std::max(peak, static_cast<std::uint32_t>(std::abs(value)));
   }
+
+  void add(std::size_t column, std::int16_t sample) { add(sums_[column], peaks_[column], sample); }
+
+  void set(std::size_t column, Sum sum, std::uint32_t peak) {
+    sums_[column] = sum;
+    peaks_[column] = peak;
+  }
+
+  status::LevelsRecord levels(std::size_t frames) const {
+    status::LevelsRecord levels;
+    levels.rms.reserve(sums_.size());
+    levels.peak.reserve(sums_.size());
+    const auto count = static_cast<double>(std::max<std::size_t>(frames, 1));
+    for (const Sum sum : sums_) {
+      double scaled = 0.0;
+      if constexpr (std::is_same_v<Sum, std::uint64_t>) {
+        scaled = static_cast<double>(sum) * (kScale * kScale);
+      } else {
+        scaled = sum;
+      }
+      levels.rms.push_back(std::sqrt(scaled / count));
+    }
+    for (const std::uint32_t peak : peaks_) levels.peak.push_back(peak * kScale);
+    return levels;
+  }
+
+ private:
+  std::span<Sum> sums_;
+  std::span<std::uint32_t> peaks_;
+};
+
+struct NoMeter {
+  void add(std::size_t, std::int16_t) {}
+};
+
+// Whether every selected channel is inside the frame, as capture ensures.
+bool all_inside(std::span<const std::size_t> selected, std::size_t channel_count) {
+  return std::all_of(selected.begin(), selected.end(),
+                     [channel_count](std::size_t channel) { return channel < channel_count; });
 }
 
-// Whether the selection is 0, 1, ..., channel_count - 1 on a machine whose
-// samples are already in wire order.
 bool every_channel_in_order(std::span<const std::size_t> selected, std::size_t channel_count) {
-  if (std::endian::native != std::endian::little || selected.size() != channel_count) return false;
+  if (selected.size() != channel_count) return false;
   for (std::size_t i = 0; i < selected.size(); ++i) {
     if (selected[i] != i) return false;
   }
   return true;
+}
+
+// Whole frames, every channel: the block is the buffer converted. In runs
+// of a fixed length between pointers that do not overlap, which the
+// compiler turns into vector instructions at -O2.
+template <class Sample>
+void convert_run(const Sample* __restrict in, std::uint16_t* __restrict out, std::size_t count) {
+  constexpr std::size_t kRun = 16;
+  std::size_t i = 0;
+  for (; i + kRun <= count; i += kRun) {
+    for (std::size_t k = 0; k < kRun; ++k) out[i + k] = wire(to_i16(in[i + k]));
+  }
+  for (; i < count; ++i) out[i] = wire(to_i16(in[i]));
+}
+
+// The selected columns of `frames` whole frames when some selected channel
+// lies outside the frame (capture never selects one): each sample converted,
+// measured on `meter` and, when `out` is not null, appended to `out` in wire
+// order.
+template <class Sample, class Measure>
+void walk_outside(std::span<const Sample> samples, std::size_t channel_count,
+                  std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out,
+                  Measure& meter) {
+  for (std::size_t f = 0; f < frames; ++f) {
+    for (std::size_t j = 0; j < selected.size(); ++j) {
+      const std::size_t position = f * channel_count + selected[j];
+      const std::int16_t sample =
+          position < samples.size() ? to_i16(samples[position]) : std::int16_t{0};
+      if (out != nullptr) *out++ = wire(sample);
+      meter.add(j, sample);
+    }
+  }
+}
+
+// Converts and interleaves the selected columns of `frames` whole frames
+// into `out`, in wire order: frames * selected.size() samples. `out` is
+// deliberately not a char pointer: char stores may alias anything, which
+// would make the compiler reload the indices after every sample.
+template <class Sample>
+void build_block(std::span<const Sample> samples, std::size_t channel_count,
+                 std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out) {
+  if (!all_inside(selected, channel_count)) {
+    NoMeter none;
+    walk_outside(samples, channel_count, selected, frames, out, none);
+    return;
+  }
+  if (every_channel_in_order(selected, channel_count)) {
+    convert_run(samples.data(), out, frames * channel_count);
+    return;
+  }
+  const Sample* frame = samples.data();
+  if (selected.size() == 1) {
+    const std::size_t channel = selected[0];
+    for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
+      *out++ = wire(to_i16(frame[channel]));
+    }
+    return;
+  }
+  for (std::size_t f = 0; f < frames; ++f, frame += channel_count) {
+    for (const std::size_t channel : selected) *out++ = wire(to_i16(frame[channel]));
+  }
+}
+
+// One selected column of the block (every selected column inside the
+// frame), built and measured in one pass down the column: its sum and its
+// peak stay in registers.
+template <bool kWrite, class Sum, class Sample>
+void column_pass(std::span<const Sample> samples, std::size_t channel_count, std::size_t channel,
+                 std::size_t frames, std::uint16_t* out, std::size_t out_stride, Sum& sum,
+                 std::uint32_t& peak) {
+  for (std::size_t f = 0; f < frames; ++f) {
+    const std::int16_t sample = to_i16(samples[f * channel_count + channel]);
+    if constexpr (kWrite) out[f * out_stride] = wire(sample);
+    Meter<Sum>::add(sum, peak, sample);
+  }
+}
+
+template <class Sum, class Sample>
+status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channel_count,
+                             std::span<const std::size_t> selected, std::size_t frames,
+                             std::uint16_t* out, std::vector<Sum>& sums, Workspace& workspace) {
+  Meter<Sum> meter(sums, workspace.peaks, selected.size());
+  if (!all_inside(selected, channel_count)) {
+    walk_outside(samples, channel_count, selected, frames, out, meter);
+    return meter.levels(frames);
+  }
+  for (std::size_t j = 0; j < selected.size(); ++j) {
+    Sum sum{0};
+    std::uint32_t peak = 0;
+    if (out != nullptr) {
+      column_pass<true>(samples, channel_count, selected[j], frames, out + j, selected.size(), sum,
+                        peak);
+    } else {
+      column_pass<false>(samples, channel_count, selected[j], frames, out, 0, sum, peak);
+    }
+    meter.set(j, sum, peak);
+  }
+  return meter.levels(frames);
+}
+
+// The walk with the levels of the selected columns measured on the way.
+template <class Sample>
+status::LevelsRecord walk_measuring(std::span<const Sample> samples, std::size_t channel_count,
+                                    std::span<const std::size_t> selected, std::size_t frames,
+                                    std::uint16_t* out, Workspace& workspace) {
+  if (frames <= kExactFrames) {
+    return measure(samples, channel_count, selected, frames, out, workspace.exact_sums, workspace);
+  }
+  return measure(samples, channel_count, selected, frames, out, workspace.rounded_sums, workspace);
+}
+
+bool levels_due(LevelClock& clock) {
+  std::lock_guard lock(clock.mutex);
+  return clock.now() - clock.last >= kLevelsInterval;
+}
+
+template <class Sample>
+void process(std::span<const Sample> samples, std::size_t channel_count,
+             std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+             Workspace& workspace) {
+  if (channel_count == 0 || samples.size() < channel_count) return;
+  const std::size_t frames = samples.size() / channel_count;
+  const std::size_t count = frames * selected.size();
+  const std::size_t frame_bytes = selected.size() * sizeof(std::int16_t);
+
+  // A record that is due already is measured in the pass that builds the
+  // block. One that falls due while the block is written (rarely), or a
+  // buffer that is its own block, takes a pass of its own below.
+  std::optional<status::LevelsRecord> levels;
+  const bool due = levels_due(clock);
+  // The whole block at once, in whole frames: a process that ends while the
+  // block waits for a slow reader ends the PCM on a frame. The descriptor is
+  // unbuffered, so this is also the flush. A failure (the reader has gone)
+  // loses this block only.
+  if (std::is_same_v<Sample, std::int16_t> && std::endian::native == std::endian::little &&
+      every_channel_in_order(selected, channel_count)) {
+    // The whole frames are the block already: no copy, which at 32 channels
+    // of an unpaced device costs as much as the pipe.
+    sinks.pcm.write_units(std::string_view(reinterpret_cast<const char*>(samples.data()),
+                                           count * sizeof(std::int16_t)),
+                          frame_bytes);
+  } else {
+    if (workspace.block.size() < count) workspace.block.resize(count);
+    std::uint16_t* block = workspace.block.data();
+    if (due) {
+      levels = walk_measuring(samples, channel_count, selected, frames, block, workspace);
+    } else {
+      build_block(samples, channel_count, selected, frames, block);
+    }
+    sinks.pcm.write_units(
+        std::string_view(reinterpret_cast<const char*>(block), count * sizeof(std::uint16_t)),
+        frame_bytes);
+  }
+
+  std::lock_guard lock(clock.mutex);
+  if (clock.now() - clock.last < kLevelsInterval) return;
+  // A fresh reading, taken after the PCM write: the next record is due
+  // kLevelsInterval after this one is made, not after the buffer arrived.
+  clock.last = clock.now();
+  if (!levels) {
+    levels = walk_measuring(samples, channel_count, selected, frames, nullptr, workspace);
+  }
+  // Offered, not written: a parent that does not drain standard error loses
+  // levels records, never audio.
+  sinks.status.offer(status::encode_line(*levels));
 }
 
 }  // namespace
@@ -74,7 +284,6 @@ status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
   status::LevelsRecord levels;
   levels.rms.reserve(selected.size());
   levels.peak.reserve(selected.size());
-  constexpr double kScale = 1.0 / 32768.0;  // exact: a power of two
   for (const std::size_t channel : selected) {
     // Summed strictly in sample order: the exact bits of the result depend
     // on it.
@@ -96,39 +305,27 @@ status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
 }
 
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace) {
+  process(samples, channel_count, selected, clock, sinks, workspace);
+}
+
+void process_buffer(std::span<const std::uint16_t> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace) {
+  process(samples, channel_count, selected, clock, sinks, workspace);
+}
+
+void process_buffer(std::span<const float> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace) {
+  process(samples, channel_count, selected, clock, sinks, workspace);
+}
+
+void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks) {
-  if (channel_count == 0 || samples.size() < channel_count) return;
-  const std::size_t frames = samples.size() / channel_count;
-
-  const std::size_t count = frames * selected.size();
-  const std::size_t frame_bytes = selected.size() * sizeof(std::int16_t);
-  // The whole block at once, in whole frames: a process that ends while the
-  // block waits for a slow reader ends the PCM on a frame. The descriptor is
-  // unbuffered, so this is also the flush. A failure (the reader has gone)
-  // loses this block only.
-  if (every_channel_in_order(selected, channel_count)) {
-    // The whole frames are the block already: no copy, which at 32 channels
-    // of an unpaced device costs as much as the pipe.
-    sinks.pcm.write_units(std::string_view(reinterpret_cast<const char*>(samples.data()),
-                                           count * sizeof(std::int16_t)),
-                          frame_bytes);
-  } else {
-    // Not zero-filled: encode_block writes every sample.
-    const auto block = std::make_unique_for_overwrite<std::uint16_t[]>(count);
-    encode_block(samples, channel_count, selected, frames, block.get());
-    sinks.pcm.write_units(
-        std::string_view(reinterpret_cast<const char*>(block.get()), count * sizeof(std::uint16_t)),
-        frame_bytes);
-  }
-
-  std::lock_guard lock(clock.mutex);
-  if (clock.now() - clock.last < kLevelsInterval) return;
-  // A fresh reading, taken after the PCM write: the next record is due
-  // kLevelsInterval after this one is made, not after the buffer arrived.
-  clock.last = clock.now();
-  // Offered, not written: a parent that does not drain standard error loses
-  // levels records, never audio.
-  sinks.status.offer(status::encode_line(compute_levels(samples, channel_count, selected)));
+  Workspace workspace;
+  process(samples, channel_count, selected, clock, sinks, workspace);
 }
 
 }  // namespace kestravo::samples

@@ -1,5 +1,5 @@
-// What happens to every buffer the device delivers once it is in signed
-// 16-bit form: channel selection, the PCM block and the level metering.
+// What happens to every buffer the device delivers: conversion to signed
+// 16-bit, channel selection, the PCM block and the level metering.
 #pragma once
 
 #include <chrono>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <span>
+#include <vector>
 
 #include "status/output.h"
 #include "status/status.h"
@@ -40,18 +41,44 @@ struct Sinks {
   Output& status;
 };
 
+// The memory a data callback keeps from one buffer to the next, so that a
+// buffer costs no allocation once one as large has been seen. One per
+// callback: it is not shared between threads.
+struct Workspace {
+  std::vector<std::uint16_t> block;  // the PCM block being built
+  // Per selected channel, while a levels record is measured.
+  std::vector<std::uint64_t> exact_sums;
+  std::vector<double> rounded_sums;
+  std::vector<std::uint32_t> peaks;
+};
+
 // Writes the selected channels of the whole frames of `samples` (interleaved
-// by frame, `channel_count` samples per frame) to sinks.pcm as one block of
-// little-endian signed 16-bit samples, then, when kLevelsInterval has passed
-// on `clock`, a levels record to sinks.status. A buffer shorter than one
-// frame, or a channel count of 0, produces nothing and leaves the clock
-// alone. The levels record is offered (Output::offer): one that cannot be
-// written at once is skipped whole. Write failures are dropped.
+// by frame, `channel_count` samples per frame), converted to signed 16-bit,
+// to sinks.pcm as one block of little-endian samples, then, when
+// kLevelsInterval has passed on `clock`, a levels record to sinks.status. A
+// levels record that is due before the buffer is read is measured in the
+// same pass that converts and selects. A buffer shorter than one frame, or a
+// channel count of 0, produces nothing and leaves the clock alone. The
+// levels record is offered (Output::offer): one that cannot be written at
+// once is skipped whole. Write failures are dropped.
+void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace);
+void process_buffer(std::span<const std::uint16_t> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace);
+void process_buffer(std::span<const float> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
+                    Workspace& workspace);
+
+// The same with a workspace of its own, which may allocate.
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks);
 
 // The rms and peak of each selected channel's column over the whole frames
-// of `samples`, on a scale where magnitude 32768 is 1.0.
+// of `samples`, on a scale where magnitude 32768 is 1.0: each column's
+// squares summed in double precision one after another, in sample order.
+// process_buffer gets the same bits by a faster road.
 status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
                                     std::size_t channel_count,
                                     std::span<const std::size_t> selected);

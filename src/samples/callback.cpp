@@ -4,7 +4,7 @@
 #include <span>
 #include <thread>
 
-#include "samples/convert.h"
+#include "audio/callback_formats.h"
 
 namespace kestravo::samples {
 
@@ -31,21 +31,15 @@ class Inside {
 
 bool stopped(const CaptureState& state) { return state.stop->load(std::memory_order_seq_cst); }
 
-void process(std::span<const std::int16_t> samples, const CaptureState& state, const Sinks& sinks) {
-  process_buffer(samples, state.channel_count, state.selected, *state.level_clock, sinks);
-}
-
+// Converts, selects and meters in one pass, straight from the delivered
+// buffer, into a block the callback keeps from buffer to buffer.
 template <class Sample>
-audio::DataCallback<Sample> converting_callback(CaptureState state, Sinks sinks) {
-  return [state = std::move(state), sinks](std::span<const Sample> in,
-                                           const audio::InputCallbackInfo&) {
+audio::DataCallback<Sample> data_callback(CaptureState state, Sinks sinks) {
+  return [state = std::move(state), sinks, workspace = Workspace()](
+             std::span<const Sample> in, const audio::InputCallbackInfo&) mutable {
     const Inside inside(state);
     if (stopped(state)) return;
-    // Not zero-filled: convert writes every element.
-    const auto converted = std::make_unique_for_overwrite<std::int16_t[]>(in.size());
-    const std::span<std::int16_t> out(converted.get(), in.size());
-    convert(in, out);
-    process(out, state, sinks);
+    process_buffer(in, state.channel_count, state.selected, *state.level_clock, sinks, workspace);
   };
 }
 
@@ -65,22 +59,10 @@ bool stop_and_wait(const std::shared_ptr<std::atomic<bool>>& stop,
 
 std::optional<audio::InputDataCallback> make_data_callback(audio::SampleFormat format,
                                                            CaptureState state, Sinks sinks) {
-  switch (format) {
-    case audio::SampleFormat::F32:
-      return audio::InputDataCallback(converting_callback<float>(std::move(state), sinks));
-    case audio::SampleFormat::U16:
-      return audio::InputDataCallback(converting_callback<std::uint16_t>(std::move(state), sinks));
-    case audio::SampleFormat::I16:
-      return audio::InputDataCallback(audio::DataCallback<std::int16_t>(
-          [state = std::move(state), sinks](std::span<const std::int16_t> in,
-                                            const audio::InputCallbackInfo&) {
-            const Inside inside(state);
-            if (stopped(state)) return;
-            process(in, state, sinks);
-          }));
-    default:
-      return std::nullopt;
-  }
+  return audio::with_callback_sample(format, [&](auto element) {
+    using Sample = typename decltype(element)::type;
+    return audio::InputDataCallback(data_callback<Sample>(std::move(state), sinks));
+  });
 }
 
 }  // namespace kestravo::samples

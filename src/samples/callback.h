@@ -34,10 +34,10 @@ bool stop_and_wait(const std::shared_ptr<std::atomic<bool>>& stop,
                    const std::shared_ptr<std::atomic<unsigned>>& active,
                    std::chrono::steady_clock::time_point deadline);
 
-// The data callback for a stream of `format`: it converts every delivered
-// buffer to signed 16-bit (I16 buffers are read in place) and hands it to
-// process_buffer, until the stop flag is set. None for a format other than
-// I16, U16 and F32.
+// The data callback for a stream of `format`: it hands every delivered
+// buffer to process_buffer, which converts it to signed 16-bit on the way,
+// until the stop flag is set. None for a format no callback takes
+// (audio::decodable).
 std::optional<audio::InputDataCallback> make_data_callback(audio::SampleFormat format,
                                                            CaptureState state, Sinks sinks);
 

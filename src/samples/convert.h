@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <span>
 
 namespace kestravo::samples {
 
@@ -29,8 +28,9 @@ inline std::int16_t u16_to_i16(std::uint16_t value) {
   return static_cast<std::int16_t>(static_cast<std::int32_t>(value) - 32768);
 }
 
-// Converts every sample of `in` into `out`, which must be as long.
-void convert(std::span<const float> in, std::span<std::int16_t> out);
-void convert(std::span<const std::uint16_t> in, std::span<std::int16_t> out);
+// The conversion of each element type a stream can deliver.
+inline std::int16_t to_i16(float value) { return f32_to_i16(value); }
+inline std::int16_t to_i16(std::uint16_t value) { return u16_to_i16(value); }
+inline std::int16_t to_i16(std::int16_t value) { return value; }
 
 }  // namespace kestravo::samples

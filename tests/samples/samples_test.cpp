@@ -268,6 +268,97 @@ TEST_F(Callbacks, EachFormatConvertsThenSelects) {
   EXPECT_EQ(pcm.all(), le({-2, -2, 5, 5}));
 }
 
+// The one pass that converts, selects and meters, against the rule written
+// out: every sample converted, the columns picked, the levels of the
+// converted columns summed one sample after another in double precision.
+// Each case delivers a large buffer, then a smaller one through the same
+// callback, with a record due before the buffer is read or only after its
+// block is written; the last row is long enough that its squares must be
+// summed in double precision, not as integers.
+TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
+  using audio::SampleFormat;
+  const struct {
+    SampleFormat format;
+    std::size_t channels;
+    std::vector<std::size_t> selected;
+    std::size_t frames;
+    bool due_after_write;
+  } cases[] = {
+      {SampleFormat::I16, 4, {0, 1, 2, 3}, 700, false},  // the delivered buffer is the block
+      {SampleFormat::I16, 4, {0, 1, 2, 3}, 700, true},
+      {SampleFormat::F32, 2, {0, 1}, 900, false},
+      {SampleFormat::F32, 2, {0, 1}, 900, true},
+      {SampleFormat::U16, 8, {5}, 300, false},
+      {SampleFormat::U16, 8, {5}, 300, true},
+      {SampleFormat::F32, 3, {2, 0, 2}, 500, false},
+      {SampleFormat::I16, 3, {1, 1}, 500, true},
+      {SampleFormat::I16, 1, {0}, (std::size_t{1} << 23) + 1000, false},
+  };
+  std::uint32_t seed = 1;
+  const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (const auto& c : cases) {
+    const std::string name = std::string(audio::sample_format_name(c.format)) + " " +
+                             std::to_string(c.channels) + " ch, " + std::to_string(c.frames) +
+                             " frames" + (c.due_after_write ? ", due after the write" : "");
+    // Readings of the clock: the first of each buffer is before its pass.
+    std::vector<Clock::time_point> readings = {Clock::time_point{}};
+    auto clock = std::make_shared<LevelClock>([&readings] {
+      const auto now = readings.front();
+      if (readings.size() > 1) readings.erase(readings.begin());
+      return now;
+    });
+    auto made = make_data_callback(
+        c.format, CaptureState{c.selected, stop, clock, c.channels, nullptr}, sinks);
+    ASSERT_TRUE(made.has_value()) << name;
+    for (std::size_t frames : {c.frames, c.frames / 3}) {
+      const std::size_t n = frames * c.channels + (c.channels > 1 ? 1 : 0);  // a partial frame
+      std::vector<std::int16_t> converted(n);
+      const auto run = [&]<class Sample>(auto make_sample) {
+        std::vector<Sample> buffer(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          buffer[i] = make_sample(i);
+          converted[i] = to_i16(buffer[i]);
+        }
+        std::get<audio::DataCallback<Sample>> (*made)(buffer, audio::InputCallbackInfo{});
+      };
+      pcm.writes.clear();
+      status.writes.clear();
+      const auto before = readings.back() + (c.due_after_write ? 10ms : 60ms);
+      readings = {before, before + 60ms};
+      if (c.format == SampleFormat::F32) {
+        const float specials[] = {NAN, INFINITY, -INFINITY, 1.5f, -1.0f};
+        run.template operator()<float>([&](std::size_t i) {
+          return i % 97 == 0 ? specials[i % 5]
+                             : static_cast<float>(static_cast<std::int32_t>(next())) * 0x1p-31f;
+        });
+      } else if (c.format == SampleFormat::U16) {
+        run.template operator()<std::uint16_t>(
+            [&](std::size_t) { return static_cast<std::uint16_t>(next() >> 16); });
+      } else if (c.frames > 1000000) {
+        // Full scale, then samples too small to change a double sum that large.
+        run.template operator()<std::int16_t>(
+            [](std::size_t i) { return std::int16_t(i < (std::size_t{1} << 23) ? -32768 : 1); });
+      } else {
+        run.template operator()<std::int16_t>(
+            [&](std::size_t) { return static_cast<std::int16_t>(next() >> 16); });
+      }
+      ASSERT_EQ(pcm.writes.size(), 1u) << name;
+      ASSERT_EQ(pcm.writes[0].size(), 2 * frames * c.selected.size()) << name;
+      for (std::size_t f = 0, at = 0; f < std::min<std::size_t>(frames, 2000); ++f) {
+        for (const std::size_t channel : c.selected) {
+          ASSERT_EQ(pcm.writes[0].substr(at, 2), le({converted[f * c.channels + channel]}))
+              << name << ", frame " << f;
+          at += 2;
+        }
+      }
+      ASSERT_EQ(status.writes.size(), 1u) << name;
+      EXPECT_EQ(status.writes[0],
+                status::encode_line(compute_levels(converted, c.channels, c.selected)))
+          << name;
+    }
+  }
+}
+
 TEST_F(Callbacks, WireBytesOfFullScale) {
   deliver<float>(make(audio::SampleFormat::F32, {0}, 1), {1.0f, -1.0f});
   EXPECT_EQ(pcm.all(), std::string("\xff\x7f\x01\x80", 4));

@@ -12,6 +12,7 @@
 #include "audio/alsa/pcm.h"
 #include "audio/alsa/pcm_calls.h"
 #include "audio/audio.h"
+#include "audio/callback_formats.h"
 #include "audio/channel_positions.h"
 
 namespace kestravo::audio::alsa {
@@ -208,18 +209,9 @@ class AlsaDevice final : public Device {
       const StreamConfig& config, InputDataCallback data_callback,
       ErrorCallback error_callback) override {
     if (!hint_.name) return std::unexpected(BuildStreamError::backend("the PCM hint has no name"));
-    const snd_pcm_format_t format = std::visit(
-        []<class Sample>(const DataCallback<Sample>&) {
-          if constexpr (std::is_same_v<Sample, float>) {
-            return SND_PCM_FORMAT_FLOAT_LE;
-          } else if constexpr (std::is_same_v<Sample, std::int16_t>) {
-            return SND_PCM_FORMAT_S16_LE;
-          } else {
-            static_assert(std::is_same_v<Sample, std::uint16_t>);
-            return SND_PCM_FORMAT_U16_LE;
-          }
-        },
-        data_callback);
+    // Every callback format is one of ALSA's.
+    const snd_pcm_format_t format =
+        alsa_format(callback_format(data_callback).format).value_or(SND_PCM_FORMAT_UNKNOWN);
     auto opened = calls_->ask<std::expected<OpenedPcm, int>>(
         *hint_.name, [pcm_name = *hint_.name, config, format]() -> std::expected<OpenedPcm, int> {
           auto pcm = open_capture(pcm_name);

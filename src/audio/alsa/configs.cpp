@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <array>
 
+#include "audio/callback_formats.h"
+
 namespace kestravo::audio::alsa {
 
 namespace {
-
-bool decodable(SampleFormat format) {
-  return format == SampleFormat::I16 || format == SampleFormat::F32 || format == SampleFormat::U16;
-}
 
 // ALSA's rate interval says nothing about the rates inside it: a sound card
 // with a list of rates reports [lowest, highest]. Probing a few rates that

@@ -4,12 +4,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <cstring>
-#include <functional>
 #include <mutex>
+#include <span>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "audio/callback_formats.h"
 #include "audio/pulse/follow.h"
 #include "audio/stall_watch.h"
 #include "audio/stream_lifetime.h"
@@ -20,35 +21,46 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Hands `frames` frames of raw little-endian bytes to the typed callback.
-using Deliver = std::function<void(const char* bytes, std::size_t frames)>;
-
-template <class Sample>
-Deliver make_deliver(DataCallback<Sample> callback, std::uint16_t channels, std::uint32_t rate) {
-  return [callback = std::move(callback), channels, rate, samples = std::vector<Sample>()](
-             const char* bytes, std::size_t frames) mutable {
-    samples.resize(frames * channels);
-    std::memcpy(samples.data(), bytes, samples.size() * sizeof(Sample));
-    const auto now = Clock::now();
-    const auto span = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(frames) / rate));
-    callback(std::span<const Sample>(samples), InputCallbackInfo{now, now - span});
-  };
-}
-
 // Everything the loop thread's callbacks and the watchdog touch. On the heap
 // and shared, so a loop thread left stuck in a callback at release (or still
 // running at exit) touches nothing freed.
 struct StreamState {
-  StreamState(const Libpulse& pa, std::size_t frame_bytes) : pa(pa), frame_bytes(frame_bytes) {}
+  StreamState(const Libpulse& pa, InputDataCallback callback, const StreamConfig& config,
+              std::size_t sample_bytes)
+      : pa(pa),
+        callback(std::move(callback)),
+        channels(config.channels),
+        rate(config.sample_rate),
+        sample_bytes(sample_bytes),
+        frame_bytes(sample_bytes * config.channels) {}
+
+  // Hands `frames` whole frames at `bytes` (the server's little-endian
+  // samples, aligned for their type) to the data callback.
+  void deliver(const void* bytes, std::size_t frames) {
+    deliveries.fetch_add(1, std::memory_order_relaxed);
+    const auto now = Clock::now();
+    const auto span = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / rate));
+    std::visit(
+        [&]<class Sample>(const DataCallback<Sample>& typed) {
+          typed(std::span<const Sample>(static_cast<const Sample*>(bytes), frames * channels),
+                InputCallbackInfo{now, now - span});
+        },
+        callback);
+  }
 
   const Libpulse& pa;
+  const InputDataCallback callback;
+  const std::size_t channels;
+  const std::uint32_t rate;
+  const std::size_t sample_bytes;
   const std::size_t frame_bytes;
   std::shared_ptr<StreamLifetime> lifetime;
-  Deliver deliver;
   std::chrono::milliseconds silence_limit{};
 
-  // The loop thread's alone: bytes that do not yet make a whole frame.
+  // The loop thread's alone: what the server handed over in pieces that do
+  // not fall on whole frames, until they do. Its capacity stays, so a
+  // stream that needs it allocates once.
   std::vector<char> pending;
 
   // For the watchdog: buffers delivered, and answers of the server to its
@@ -72,15 +84,23 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
   const StreamLifetime::Inside inside(*s.lifetime);
   const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
-  while (s.pa.pa_stream_readable_size(stream) > 0) {
+  for (std::size_t readable = s.pa.pa_stream_readable_size(stream); readable > 0;
+       readable = s.pa.pa_stream_readable_size(stream)) {
     const void* data = nullptr;
     std::size_t n = 0;
     if (s.pa.pa_stream_peek(stream, &data, &n) < 0 || n == 0) break;
     // A hole (no data) carries nothing to deliver.
     if (data != nullptr && !silenced) {
+      // The usual case: the server's buffer holds everything there is, in
+      // whole frames. The callback reads it where it lies. Pieces are
+      // gathered instead, so that a fragment still makes one buffer.
+      const bool whole = s.pending.empty() && n == readable && n % s.frame_bytes == 0 &&
+                         reinterpret_cast<std::uintptr_t>(data) % s.sample_bytes == 0;
       const auto* bytes = static_cast<const char*>(data);
       if (s.astray.load(std::memory_order_relaxed)) {
         s.pending.insert(s.pending.end(), n, '\0');  // silence in the same format
+      } else if (whole) {
+        s.deliver(data, n / s.frame_bytes);
       } else {
         s.pending.insert(s.pending.end(), bytes, bytes + n);
       }
@@ -89,7 +109,7 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
   }
   const std::size_t frames = s.pending.size() / s.frame_bytes;
   if (frames > 0) {
-    s.deliveries.fetch_add(1, std::memory_order_relaxed);
+    // The vector's storage is aligned for every sample type.
     s.deliver(s.pending.data(), frames);
     s.pending.erase(s.pending.begin(),
                     s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
@@ -247,17 +267,13 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
   pa_sample_spec spec{};
   spec.rate = config.sample_rate;
   spec.channels = static_cast<std::uint8_t>(config.channels);
-  Deliver deliver;
-  std::size_t sample_bytes = 0;
-  if (auto* f = std::get_if<DataCallback<float>>(&data_callback)) {
+  const CallbackFormat format = callback_format(data_callback);
+  if (format.format == SampleFormat::F32) {
     spec.format = PA_SAMPLE_FLOAT32LE;
-    sample_bytes = 4;
-    deliver = make_deliver(std::move(*f), config.channels, config.sample_rate);
-  } else if (auto* i = std::get_if<DataCallback<std::int16_t>>(&data_callback)) {
+  } else if (format.format == SampleFormat::I16) {
     spec.format = PA_SAMPLE_S16LE;
-    sample_bytes = 2;
-    deliver = make_deliver(std::move(*i), config.channels, config.sample_rate);
   } else {
+    // The servers have no unsigned 16-bit samples.
     return std::unexpected(BuildStreamError::of(ErrorKind::StreamConfigNotSupported));
   }
   pa_channel_map map{};
@@ -266,12 +282,12 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     map.map[k] = static_cast<pa_channel_position_t>(source.map[k]);
   }
 
-  const std::size_t frame_bytes = sample_bytes * config.channels;
   auto lifetime = StreamLifetime::create(std::move(error_callback));
   if (!lifetime) return std::unexpected(lifetime.error());
-  auto state = std::make_shared<StreamState>(pa, frame_bytes);
+  auto state =
+      std::make_shared<StreamState>(pa, std::move(data_callback), config, format.sample_bytes);
+  const std::size_t frame_bytes = state->frame_bytes;
   state->lifetime = std::move(*lifetime);
-  state->deliver = std::move(deliver);
   state->silence_limit = tuning.silence_limit;
 
   pa_stream* stream = nullptr;

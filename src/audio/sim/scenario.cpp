@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "audio/callback_formats.h"
 #include "audio/errno_text.h"
 #include "status/utf8.h"
 
@@ -733,10 +734,6 @@ std::expected<std::string, std::string> read_file(const std::string& file) {
   return contents;
 }
 
-bool accepted(SampleFormat format) {
-  return format == SampleFormat::I16 || format == SampleFormat::U16 || format == SampleFormat::F32;
-}
-
 DeviceScript parse_device(Reader& r, const json& value, const std::string& path) {
   DeviceScript device;
   if (!r.object(value, path,
@@ -834,9 +831,9 @@ DeviceScript parse_device(Reader& r, const json& value, const std::string& path)
   if (r.ok() && !device.stream.buffers.empty()) {
     std::set<SampleFormat> formats;
     for (const auto& range : device.configs) {
-      if (accepted(range.sample_format)) formats.insert(range.sample_format);
+      if (decodable(range.sample_format)) formats.insert(range.sample_format);
     }
-    if (device.default_config && accepted(device.default_config->sample_format)) {
+    if (device.default_config && decodable(device.default_config->sample_format)) {
       formats.insert(device.default_config->sample_format);
     }
     if (formats.size() == 1) {

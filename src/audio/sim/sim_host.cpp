@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "audio/callback_formats.h"
 #include "audio/sim/sim_stream.h"
 #include "status/output.h"
 #include "status/utf8.h"
@@ -85,9 +86,8 @@ class SimDevice final : public Device {
     const auto& script = state_->script;
     if (script.build_error) return std::unexpected(script.build_error->to<BuildStreamError>());
 
-    static constexpr SampleFormat kFormats[] = {SampleFormat::F32, SampleFormat::I16,
-                                                SampleFormat::U16};
-    const SampleFormat format = kFormats[data_callback.index()];
+    const CallbackFormat element = callback_format(data_callback);
+    const SampleFormat format = element.format;
     if (auto problem = check_buffers(script.stream.buffers, format)) {
       // A fixture that does not fit the format the capture chose is a broken
       // scenario, not a device that failed to open.
@@ -97,10 +97,8 @@ class SimDevice final : public Device {
 
     // Asked of the buffer a generated signal is written into, before it is
     // allocated: a scenario can ask for gigabytes with two numbers.
-    static constexpr std::size_t kSampleSizes[] = {sizeof(float), sizeof(std::int16_t),
-                                                   sizeof(std::uint16_t)};
     const std::uint64_t frames = config.buffer_frames.value_or(script.stream.buffer_frames);
-    const std::uint64_t bytes = frames * config.channels * kSampleSizes[data_callback.index()];
+    const std::uint64_t bytes = frames * config.channels * element.sample_bytes;
     if (bytes > kGeneratedBufferBudget) {
       harness_failure((state_->source.empty() ? "" : state_->source + ": ") + "devices[" +
                       std::to_string(state_->index) + "].stream.buffer_frames: " +

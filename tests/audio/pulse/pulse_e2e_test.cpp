@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -637,7 +638,7 @@ class SlowServer {
         ::listen(listen_fd_, 16) != 0) {
       throw std::runtime_error("cannot listen on " + path_);
     }
-    threads_.emplace_back([this] { accept_loop(); });
+    accept_ = std::thread([this] { accept_loop(); });
   }
   ~SlowServer() {
     {
@@ -646,6 +647,8 @@ class SlowServer {
       for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
     }
     stopped_.notify_all();
+    // The accepting thread first: it is the one that adds to threads_.
+    accept_.join();
     for (auto& thread : threads_) thread.join();
     for (int fd : fds_) ::close(fd);
     ::close(listen_fd_);
@@ -709,7 +712,8 @@ class SlowServer {
   std::condition_variable stopped_;
   bool stop_ = false;
   std::vector<int> fds_;
-  std::vector<std::thread> threads_;
+  std::thread accept_;
+  std::vector<std::thread> threads_;  // the accepting thread's, under mutex_
 };
 
 // A listing answers within the budget however slowly servers and PCMs
@@ -795,7 +799,10 @@ TEST_P(SoundServerTest, SlowAnswersFitInOneBudget) {
     const auto status = child.wait(20s);
     if (c.server == Server::Stopped) ::kill(server_.pulse_pid(), SIGCONT);
     ASSERT_EQ(status, c.status);
-    EXPECT_LT(*child.exited_at() - started, kBound);
+    // A sanitizer build runs the tool several times slower; twice the bound
+    // still tells one budget from budgets that add up.
+    EXPECT_LT(*child.exited_at() - started,
+              std::getenv("KESTRAVO_SANITIZED") ? 2 * kBound : kBound);
     if (c.out.empty() && c.status == 0) {
       EXPECT_TRUE(child.out().starts_with(R"({"type":"drivers","drivers":[)")) << child.out();
       EXPECT_NE(child.out().find(ok_entry), std::string::npos) << child.out();

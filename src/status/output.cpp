@@ -1,17 +1,11 @@
 #include "status/output.h"
 
-#include <fcntl.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <system_error>
 #include <thread>
+
+#include "platform/process.h"
 
 namespace kestravo {
 
@@ -31,7 +25,8 @@ bool write_all_fd(int fd, std::string_view bytes, WriteFunction write) {
   return true;
 }
 
-FdOutput::FdOutput(int fd, WriteFunction write) : fd_(fd), write_(write ? write : ::write) {}
+FdOutput::FdOutput(int fd, WriteFunction write)
+    : fd_(fd), write_(write ? write : platform::write) {}
 
 bool FdOutput::write_all(std::string_view bytes) {
   std::lock_guard lock(mutex_);
@@ -39,28 +34,6 @@ bool FdOutput::write_all(std::string_view bytes) {
 }
 
 namespace {
-
-// How many bytes `fd` takes without blocking, as far as the kernel tells:
-// for a pipe its capacity less what is queued, for a socket its send buffer
-// less what is in flight; none for anything else (terminals and files).
-std::optional<std::size_t> room(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::nullopt;
-  int capacity = -1;
-  int queued = -1;
-  if (S_ISFIFO(st.st_mode)) {
-    capacity = ::fcntl(fd, F_GETPIPE_SZ);
-    if (::ioctl(fd, FIONREAD, &queued) != 0) return std::nullopt;
-  } else if (S_ISSOCK(st.st_mode)) {
-    socklen_t size = sizeof capacity;
-    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &capacity, &size) != 0) return std::nullopt;
-    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return std::nullopt;
-  } else {
-    return std::nullopt;
-  }
-  if (capacity < 0 || queued < 0) return std::nullopt;
-  return capacity > queued ? static_cast<std::size_t>(capacity - queued) : 0;
-}
 
 // A line is written only once it fits with room to spare: pipes hold data
 // in pages and sockets count their own overhead, so a line that only just
@@ -107,7 +80,7 @@ void QueuedFdOutput::run() {
     // second, not hundreds.
     for (auto pause = std::chrono::milliseconds(2);;
          pause = std::min(2 * pause, std::chrono::milliseconds(100))) {
-      const auto left = room(fd_);
+      const auto left = platform::room(fd_);
       if (!left || *left >= room_needed(line.size())) break;
       {
         const std::lock_guard stop_check(mutex_);
@@ -156,47 +129,13 @@ bool QueuedFdOutput::drain(std::chrono::steady_clock::time_point deadline) {
   return changed_.wait_until(lock, deadline, [this] { return !busy_ && queue_.empty(); });
 }
 
-namespace {
-
-struct StandardFds {
-  int out = STDOUT_FILENO;
-  int err = STDERR_FILENO;
-};
-
-StandardFds& standard_fds() {
-  static StandardFds fds;
-  return fds;
-}
-
-}  // namespace
-
-void take_standard_streams() {
-  // Above 2, so that no library that opens a file takes the place of the
-  // standard descriptors we are about to point at the null device.
-  const int out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  const int err = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (out < 0 || err < 0 || null < 0) {
-    // Without private copies the program keeps writing to 1 and 2 as they
-    // are; what a library prints then goes there too.
-    if (out >= 0) ::close(out);
-    if (err >= 0) ::close(err);
-    if (null >= 0) ::close(null);
-    return;
-  }
-  ::dup2(null, STDOUT_FILENO);
-  ::dup2(null, STDERR_FILENO);
-  ::close(null);
-  standard_fds() = StandardFds{out, err};
-}
-
 Output& standard_output() {
-  static auto* out = new FdOutput(standard_fds().out);
+  static auto* out = new FdOutput(platform::output_descriptor());
   return *out;
 }
 
 QueuedFdOutput& standard_error() {
-  static auto* err = new QueuedFdOutput(standard_fds().err);
+  static auto* err = new QueuedFdOutput(platform::error_descriptor());
   return *err;
 }
 

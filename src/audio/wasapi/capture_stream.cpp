@@ -1,0 +1,314 @@
+#include "audio/wasapi/capture_stream.h"
+
+// clang-format off
+#include <windows.h>
+#include <audioclient.h>
+#include <avrt.h>
+#include <mmdeviceapi.h>
+#include <mmreg.h>
+// clang-format on
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "audio/wasapi/com.h"
+#include "audio/wasapi/hresult.h"
+
+namespace kestravo::audio::wasapi {
+
+namespace {
+
+// What the engine buffers for us, in 100 ns units: a few of its 10 ms
+// periods, so that a capture thread held up briefly loses nothing.
+constexpr REFERENCE_TIME kBufferDuration = 1'000'000;  // 100 ms
+// Between two looks at a stream whose events stopped (a lost endpoint may
+// signal nothing at all).
+constexpr DWORD kIdleLook = 200;
+
+// Tells the capture thread when its endpoint leaves the system: removed,
+// disabled or unplugged. Called on a thread of the device enumerator's.
+class EndpointWatch final : public IMMNotificationClient {
+ public:
+  EndpointWatch(std::wstring id, HANDLE gone) : id_(std::move(id)), gone_(gone) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IMMNotificationClient))) {
+      *object = static_cast<IMMNotificationClient*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR id, DWORD state) override {
+    if (state != DEVICE_STATE_ACTIVE && is_ours(id)) SetEvent(gone_);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR id) override {
+    if (is_ours(id)) SetEvent(gone_);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow, ERole, LPCWSTR) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+    return S_OK;
+  }
+
+ private:
+  ~EndpointWatch() = default;
+  bool is_ours(LPCWSTR id) const { return id != nullptr && id_ == id; }
+
+  std::wstring id_;
+  HANDLE gone_;  // owned by the capture thread, which outlives the registration
+  std::atomic<ULONG> references_{1};
+};
+
+// The capture thread's state, shared with the stream handle. The thread
+// holds a reference of its own, so it may outlive the handle.
+struct Shared {
+  Endpoint endpoint;
+  StreamConfig config;
+  SampleFormat format = SampleFormat::F32;
+  InputDataCallback data_callback;
+  ErrorCallback error_callback;
+  EventHandle stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool answered = false;
+  std::optional<BuildStreamError> open_error;
+  bool finished = false;
+};
+
+BuildStreamError build_error(HRESULT result) {
+  switch (result) {
+    case AUDCLNT_E_DEVICE_INVALIDATED:
+    case kNotFound:
+      return BuildStreamError::of(ErrorKind::DeviceNotAvailable);
+    case AUDCLNT_E_UNSUPPORTED_FORMAT:
+      return BuildStreamError::of(ErrorKind::StreamConfigNotSupported);
+    case E_INVALIDARG:
+      return BuildStreamError::of(ErrorKind::InvalidArgument);
+    default:
+      return BuildStreamError::backend(hresult_text(result));
+  }
+}
+
+WAVEFORMATEXTENSIBLE stream_format(const Shared& shared) {
+  const bool is_float = shared.format == SampleFormat::F32;
+  const WORD bits = is_float ? 32 : 16;
+  WAVEFORMATEXTENSIBLE format{};
+  format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  format.Format.nChannels = shared.config.channels;
+  format.Format.nSamplesPerSec = shared.config.sample_rate;
+  format.Format.wBitsPerSample = bits;
+  format.Format.nBlockAlign = static_cast<WORD>(shared.config.channels * bits / 8);
+  format.Format.nAvgBytesPerSec = shared.config.sample_rate * format.Format.nBlockAlign;
+  format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+  format.Samples.wValidBitsPerSample = bits;
+  format.dwChannelMask = shared.endpoint.mix ? shared.endpoint.mix->channel_mask : 0;
+  format.SubFormat = is_float ? kSubtypeFloat : kSubtypePcm;
+  return format;
+}
+
+// Everything a running stream holds; released on the capture thread.
+struct Opened {
+  ComPtr<IMMDeviceEnumerator> enumerator;
+  ComPtr<IAudioClient> client;
+  ComPtr<IAudioCaptureClient> capture;
+  EventHandle packets{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  EventHandle gone{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ComPtr<IMMNotificationClient> watch;
+  bool watching = false;
+
+  Opened() = default;
+  Opened(const Opened&) = delete;
+  Opened& operator=(const Opened&) = delete;
+  ~Opened() {
+    if (client) client->Stop();
+    if (watching) enumerator->UnregisterEndpointNotificationCallback(watch.get());
+  }
+};
+
+HRESULT open(Shared& shared, Opened& opened) {
+  if (shared.stop.get() == nullptr || opened.packets.get() == nullptr ||
+      opened.gone.get() == nullptr) {
+    return HRESULT_FROM_WIN32(GetLastError());
+  }
+  HRESULT result = CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                    IID_IMMDeviceEnumerator, opened.enumerator.put_void());
+  if (FAILED(result)) return result;
+  ComPtr<IMMDevice> device;
+  result = opened.enumerator->GetDevice(shared.endpoint.id.c_str(), device.put());
+  if (FAILED(result)) return result;
+  DWORD state = 0;
+  result = device->GetState(&state);
+  if (FAILED(result)) return result;
+  if (state != DEVICE_STATE_ACTIVE) return AUDCLNT_E_DEVICE_INVALIDATED;
+
+  *opened.watch.put() = new EndpointWatch(shared.endpoint.id, opened.gone.get());
+  opened.watching =
+      SUCCEEDED(opened.enumerator->RegisterEndpointNotificationCallback(opened.watch.get()));
+
+  result = device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, opened.client.put_void());
+  if (FAILED(result)) return result;
+  const WAVEFORMATEXTENSIBLE format = stream_format(shared);
+  // The engine converts from its mix format to ours, the rate included.
+  result = opened.client->Initialize(
+      AUDCLNT_SHAREMODE_SHARED,
+      AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+          AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY,
+      kBufferDuration, 0, reinterpret_cast<const WAVEFORMATEX*>(&format), nullptr);
+  if (FAILED(result)) return result;
+  result = opened.client->SetEventHandle(opened.packets.get());
+  if (FAILED(result)) return result;
+  result = opened.client->GetService(IID_IAudioCaptureClient, opened.capture.put_void());
+  if (FAILED(result)) return result;
+  return opened.client->Start();
+}
+
+// Hands every waiting packet to the data callback, whole; silent packets as
+// zeros.
+HRESULT take_packets(Shared& shared, Opened& opened, std::vector<std::uint8_t>& silence) {
+  const std::size_t frame_bytes =
+      std::size_t{shared.config.channels} * (shared.format == SampleFormat::F32 ? 4 : 2);
+  for (;;) {
+    UINT32 waiting = 0;
+    HRESULT result = opened.capture->GetNextPacketSize(&waiting);
+    if (FAILED(result) || waiting == 0) return result;
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    result = opened.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+    if (FAILED(result)) return result;
+    if (result == AUDCLNT_S_BUFFER_EMPTY) return S_OK;
+    const std::size_t bytes = std::size_t{frames} * frame_bytes;
+    const std::uint8_t* samples = data;
+    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
+      if (silence.size() < bytes) silence.resize(bytes);
+      samples = silence.data();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const InputCallbackInfo info{.callback = now, .capture = now};
+    const std::size_t count = std::size_t{frames} * shared.config.channels;
+    if (shared.format == SampleFormat::F32) {
+      std::get<DataCallback<float>>(shared.data_callback)(
+          std::span(reinterpret_cast<const float*>(samples), count), info);
+    } else {
+      std::get<DataCallback<std::int16_t>>(shared.data_callback)(
+          std::span(reinterpret_cast<const std::int16_t*>(samples), count), info);
+    }
+    result = opened.capture->ReleaseBuffer(frames);
+    if (FAILED(result)) return result;
+  }
+}
+
+void answer(Shared& shared, std::optional<BuildStreamError> error) {
+  std::lock_guard lock(shared.mutex);
+  shared.answered = true;
+  shared.open_error = std::move(error);
+  shared.changed.notify_all();
+}
+
+void run(const std::shared_ptr<Shared>& shared) {
+  const ComThread com;
+  {
+    Opened opened;
+    const HRESULT result = com.ok() ? open(*shared, opened) : com.result();
+    answer(*shared, FAILED(result) ? std::optional(build_error(result)) : std::nullopt);
+    if (SUCCEEDED(result)) {
+      // A thread fit for audio where the system has the service; it runs
+      // as well, only later, without it.
+      DWORD task_index = 0;
+      const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &task_index);
+      std::vector<std::uint8_t> silence;
+      bool reported = false;
+      const HANDLE events[] = {shared->stop.get(), opened.packets.get(), opened.gone.get()};
+      for (;;) {
+        const DWORD woke = WaitForMultipleObjects(reported ? 1 : 3, events, FALSE,
+                                                  reported ? INFINITE : kIdleLook);
+        if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
+        const HRESULT taken = woke == WAIT_OBJECT_0 + 2 ? AUDCLNT_E_DEVICE_INVALIDATED
+                                                        : take_packets(*shared, opened, silence);
+        if (SUCCEEDED(taken)) continue;
+        // Reported once; then the thread only waits for the release.
+        shared->error_callback(taken == AUDCLNT_E_DEVICE_INVALIDATED
+                                   ? StreamError::of(ErrorKind::DeviceNotAvailable)
+                                   : StreamError::backend(hresult_text(taken)));
+        reported = true;
+      }
+      if (task != nullptr) AvRevertMmThreadCharacteristics(task);
+    }
+  }
+  std::lock_guard lock(shared->mutex);
+  shared->finished = true;
+  shared->changed.notify_all();
+}
+
+class CaptureStream final : public Stream {
+ public:
+  explicit CaptureStream(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  ~CaptureStream() override {
+    SetEvent(shared_->stop.get());
+    // A thread stuck in a driver is left to the process exit; it owns what
+    // it touches.
+    std::unique_lock lock(shared_->mutex);
+    shared_->changed.wait_for(lock, kReleaseWait, [&] { return shared_->finished; });
+  }
+  CaptureStream(const CaptureStream&) = delete;
+  CaptureStream& operator=(const CaptureStream&) = delete;
+
+  std::expected<void, PlayStreamError> play() override { return {}; }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace
+
+std::expected<std::unique_ptr<Stream>, BuildStreamError> open_capture_stream(
+    const Endpoint& endpoint, const StreamConfig& config, InputDataCallback data_callback,
+    ErrorCallback error_callback) {
+  // Shared mode has no unsigned samples.
+  if (std::holds_alternative<DataCallback<std::uint16_t>>(data_callback)) {
+    return std::unexpected(BuildStreamError::of(ErrorKind::StreamConfigNotSupported));
+  }
+  auto shared = std::make_shared<Shared>();
+  shared->endpoint = endpoint;
+  shared->config = config;
+  shared->format = std::holds_alternative<DataCallback<float>>(data_callback) ? SampleFormat::F32
+                                                                              : SampleFormat::I16;
+  shared->data_callback = std::move(data_callback);
+  shared->error_callback = std::move(error_callback);
+  try {
+    std::thread([shared] { run(shared); }).detach();
+  } catch (const std::system_error& e) {
+    return std::unexpected(BuildStreamError::backend(e.what()));
+  }
+  std::unique_lock lock(shared->mutex);
+  if (!shared->changed.wait_for(lock, kAnswerDeadline, [&] { return shared->answered; })) {
+    // A thread that opens the stream after all finds it released at once.
+    SetEvent(shared->stop.get());
+    return std::unexpected(BuildStreamError::of(ErrorKind::DeviceNotAnswering));
+  }
+  if (shared->open_error) return std::unexpected(*shared->open_error);
+  lock.unlock();
+  return std::make_unique<CaptureStream>(std::move(shared));
+}
+
+}  // namespace kestravo::audio::wasapi

@@ -28,9 +28,10 @@ namespace {
 // What the engine buffers for us, in 100 ns units: a few of its 10 ms
 // periods, so that a capture thread held up briefly loses nothing.
 constexpr REFERENCE_TIME kBufferDuration = 1'000'000;  // 100 ms
-// Between two looks at a stream whose events stopped (a lost endpoint may
-// signal nothing at all).
-constexpr DWORD kIdleLook = 200;
+// How long a stream may deliver nothing before we look whether its endpoint
+// is still there, and between two such looks: a lost endpoint may signal
+// nothing at all.
+constexpr std::chrono::milliseconds kIdleLook{200};
 
 // Tells the capture thread when its endpoint leaves the system: removed,
 // disabled or unplugged. Called on a thread of the device enumerator's.
@@ -184,7 +185,8 @@ HRESULT open(Shared& shared, Opened& opened) {
 
 // Hands every waiting packet to the data callback, whole; silent packets as
 // zeros.
-HRESULT take_packets(Shared& shared, Opened& opened, std::vector<std::uint8_t>& silence) {
+HRESULT take_packets(Shared& shared, Opened& opened, std::vector<std::uint8_t>& silence,
+                     bool& delivered) {
   const std::size_t frame_bytes =
       std::size_t{shared.config.channels} * (shared.format == SampleFormat::F32 ? 4 : 2);
   for (;;) {
@@ -213,9 +215,33 @@ HRESULT take_packets(Shared& shared, Opened& opened, std::vector<std::uint8_t>& 
       std::get<DataCallback<std::int16_t>>(shared.data_callback)(
           std::span(reinterpret_cast<const std::int16_t*>(samples), count), info);
     }
+    delivered = true;
     result = opened.capture->ReleaseBuffer(frames);
     if (FAILED(result)) return result;
   }
+}
+
+// A stream that has delivered nothing for a while: is its endpoint still
+// there? Not every system tells through the notifications or through the
+// stream itself (Wine's sound-server driver does neither), but an endpoint
+// that left is missing from a fresh enumeration.
+HRESULT look_at_idle_stream(const Shared& shared, Opened& opened) {
+  UINT32 padding = 0;
+  HRESULT result = opened.client->GetCurrentPadding(&padding);
+  if (FAILED(result)) return result;
+  ComPtr<IMMDeviceCollection> collection;
+  UINT count = 0;
+  result = opened.enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, collection.put());
+  if (FAILED(result) || FAILED(collection->GetCount(&count))) return S_OK;  // cannot tell
+  for (UINT i = 0; i < count; ++i) {
+    ComPtr<IMMDevice> device;
+    CoTaskMem<wchar_t> id;
+    if (SUCCEEDED(collection->Item(i, device.put())) && SUCCEEDED(device->GetId(id.put())) &&
+        shared.endpoint.id == id.get()) {
+      return S_OK;
+    }
+  }
+  return AUDCLNT_E_DEVICE_INVALIDATED;
 }
 
 void answer(Shared& shared, std::optional<BuildStreamError> error) {
@@ -238,13 +264,29 @@ void run(const std::shared_ptr<Shared>& shared) {
       const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &task_index);
       std::vector<std::uint8_t> silence;
       bool reported = false;
+      auto idle_since = std::chrono::steady_clock::now();
       const HANDLE events[] = {shared->stop.get(), opened.packets.get(), opened.gone.get()};
       for (;;) {
-        const DWORD woke = WaitForMultipleObjects(reported ? 1 : 3, events, FALSE,
-                                                  reported ? INFINITE : kIdleLook);
+        const DWORD woke =
+            WaitForMultipleObjects(reported ? 1 : 3, events, FALSE,
+                                   reported ? INFINITE : static_cast<DWORD>(kIdleLook.count()));
         if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) break;
-        const HRESULT taken = woke == WAIT_OBJECT_0 + 2 ? AUDCLNT_E_DEVICE_INVALIDATED
-                                                        : take_packets(*shared, opened, silence);
+        HRESULT taken = S_OK;
+        if (woke == WAIT_OBJECT_0 + 2) {
+          taken = AUDCLNT_E_DEVICE_INVALIDATED;
+        } else {
+          bool delivered = false;
+          if (woke != WAIT_TIMEOUT) taken = take_packets(*shared, opened, silence, delivered);
+          const auto now = std::chrono::steady_clock::now();
+          if (delivered) {
+            idle_since = now;
+          } else if (SUCCEEDED(taken) && now - idle_since >= kIdleLook) {
+            // Some systems signal the event on a timer whether or not
+            // anything came.
+            taken = look_at_idle_stream(*shared, opened);
+            idle_since = now;
+          }
+        }
         if (SUCCEEDED(taken)) continue;
         // Reported once; then the thread only waits for the release.
         shared->error_callback(taken == AUDCLNT_E_DEVICE_INVALIDATED

@@ -25,9 +25,11 @@ namespace kestravo::audio::wasapi {
 
 namespace {
 
-// What the engine buffers for us, in 100 ns units: a few of its 10 ms
-// periods, so that a capture thread held up briefly loses nothing.
-constexpr REFERENCE_TIME kBufferDuration = 1'000'000;  // 100 ms
+// What the engine buffers for us, in 100 ns units. Packets still come every
+// period (10 ms); the room is for a capture thread held up on a loaded
+// machine and for sources that deliver in bursts, which would otherwise
+// lose what does not fit.
+constexpr REFERENCE_TIME kBufferDuration = 10'000'000;  // 1 s
 // How long a stream may deliver nothing before we look whether its endpoint
 // is still there, and between two such looks: a lost endpoint may signal
 // nothing at all.

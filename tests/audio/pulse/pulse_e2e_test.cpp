@@ -1,7 +1,8 @@
 // The real executable against real sound servers, run the way the parent
 // runs it: the listing line byte for byte, PCM from known samples byte for
 // byte, device loss, and the fall-back to ALSA when no server answers. Every
-// case runs on PulseAudio and again on PipeWire.
+// case runs on PulseAudio and again on PipeWire, and the Windows build runs
+// them under Wine, whose audio driver speaks to PulseAudio.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +13,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "../alsa/hermetic_alsa.h"
@@ -23,6 +27,7 @@ namespace {
 
 using testing::Child;
 using testing::ChildOptions;
+using testing::Platform;
 using testing::ServerKind;
 using testing::SoundServer;
 
@@ -63,14 +68,23 @@ std::string float_noise(std::size_t frames) {
   return bytes;
 }
 
-// What the tool writes for stereo `frames` with channels `picked`.
+// What the tool writes for stereo `frames` with channels `picked`. Under
+// Wine 16-bit samples reach the tool as float (s / 32768), and so take the
+// float rule.
 std::string expected_pcm(const std::string& frames, bool float_samples,
-                         const std::vector<std::size_t>& picked) {
+                         const std::vector<std::size_t>& picked, bool through_float = false) {
   const std::size_t sample_bytes = float_samples ? 4 : 2;
   std::string out;
   for (std::size_t f = 0; f + 2 * sample_bytes <= frames.size(); f += 2 * sample_bytes) {
     for (std::size_t c : picked) {
       const char* at = frames.data() + f + c * sample_bytes;
+      if (!float_samples && through_float) {
+        std::int16_t sample = 0;
+        std::memcpy(&sample, at, 2);
+        const std::int16_t converted = samples::f32_to_i16(static_cast<float>(sample) / 32768.0F);
+        out.append(reinterpret_cast<const char*>(&converted), 2);
+        continue;
+      }
       if (!float_samples) {
         out.append(at, 2);
         continue;
@@ -117,9 +131,34 @@ class FifoWriter {
   std::thread thread_;
 };
 
-class SoundServerTest : public ::testing::TestWithParam<ServerKind> {
+struct Setup {
+  ServerKind server;
+  Platform platform;
+};
+
+std::string setup_name(const Setup& setup) {
+  return std::string(testing::server_name(setup.server)) +
+         (setup.platform == Platform::Wine ? "Wine" : "");
+}
+
+void PrintTo(const Setup& setup, std::ostream* out) { *out << setup_name(setup); }
+
+class SoundServerTest : public ::testing::TestWithParam<Setup> {
  protected:
-  SoundServer server_{GetParam()};
+  void SetUp() override {
+    if (program().exe.empty()) GTEST_SKIP() << "no Windows build and Wine named here";
+    server_.emplace(GetParam().server);
+  }
+  bool wine() const { return GetParam().platform == Platform::Wine; }
+  testing::Program program() const { return testing::real_program(GetParam().platform); }
+  Child start(const std::vector<std::string>& args, ChildOptions options) const {
+    return Child(program().exe, program().with(args), std::move(options));
+  }
+  testing::RunResult run(const std::vector<std::string>& args, ChildOptions options) const {
+    return testing::run(program().exe, program().with(args), {}, std::move(options));
+  }
+
+  std::optional<SoundServer> server_;
 };
 
 std::string entry(const std::string& name, const std::vector<std::string>& channels) {
@@ -131,23 +170,64 @@ std::string entry(const std::string& name, const std::vector<std::string>& chann
 
 TEST_P(SoundServerTest, ListingShowsEverySourceByItsDescription) {
   const std::vector<std::string> stereo = {"Front Left", "Front Right"};
-  const std::vector<std::string> entries = {
-      entry("Built-in Audio Analog Stereo", stereo),
-      entry("USB Headset Mono (usb_headset_1)", {"Mono"}),
-      entry("USB Headset Mono (usb_headset_2)", {"Mono"}),
-      entry("Quad-Interface Süd", {"Aux 0", "Aux 1", "Aux 2", "Aux 3"}),
-      entry("Known Samples", stereo),
-      entry("Known Float Samples", stereo),
-      entry("Monitor of Speakers", stereo),
-      entry("Monitor of Headphones", stereo),
-  };
+  // Wine lists its own alias of the default source, and the sources in an
+  // order of its own (their endpoint ids', which differ from prefix to
+  // prefix: compared as sets here); mono as front center and four channels
+  // as quad. Repeated names carry the endpoint id, shown here as ID.
+  const std::vector<std::string> entries =
+      wine() ? std::vector<std::string>{
+                   entry("PulseAudio", stereo),
+                   entry("USB Headset Mono (ID)", {"Front Center"}),
+                   entry("Built-in Audio Analog Stereo", stereo),
+                   entry("USB Headset Mono (ID)", {"Front Center"}),
+                   entry("Quad-Interface Süd",
+                         {"Front Left", "Front Right", "Rear Left", "Rear Right"}),
+                   entry("Known Samples", stereo),
+                   entry("Known Float Samples", stereo),
+                   entry("Monitor of Headphones", stereo),
+                   entry("Monitor of Speakers", stereo),
+               }
+             : std::vector<std::string>{
+                   entry("Built-in Audio Analog Stereo", stereo),
+                   entry("USB Headset Mono (usb_headset_1)", {"Mono"}),
+                   entry("USB Headset Mono (usb_headset_2)", {"Mono"}),
+                   entry("Quad-Interface Süd", {"Aux 0", "Aux 1", "Aux 2", "Aux 3"}),
+                   entry("Known Samples", stereo),
+                   entry("Known Float Samples", stereo),
+                   entry("Monitor of Speakers", stereo),
+                   entry("Monitor of Headphones", stereo),
+               };
   std::string expected = R"({"type":"drivers","drivers":[)";
   for (std::size_t i = 0; i < entries.size(); ++i) expected += (i ? "," : "") + entries[i];
   expected += "]}\n";
 
-  const auto result = testing::run(testing::real_exe(), {"--list"}, {}, server_.client_options());
+  const auto result = run({"--list"}, server_->client_options());
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, expected);
+  std::string out = result.out;
+  if (wine()) {
+    const std::regex id(R"( \(\{0\.0\.1\.00000000\}\.\{[0-9A-Fa-f-]{36}\}\))");
+    std::set<std::string> ids;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), id); it != std::sregex_iterator();
+         ++it) {
+      ids.insert(it->str());
+    }
+    EXPECT_EQ(ids.size(), 2U) << out;  // two endpoints, two ids
+    out = std::regex_replace(out, id, " (ID)");
+    const auto sorted_entries = [](const std::string& line) {
+      std::vector<std::string> parts;
+      const std::regex entry_pattern(R"(\{"name".*?\]\})");
+      for (auto it = std::sregex_iterator(line.begin(), line.end(), entry_pattern);
+           it != std::sregex_iterator(); ++it) {
+        parts.push_back(it->str());
+      }
+      std::ranges::sort(parts);
+      return parts;
+    };
+    EXPECT_EQ(sorted_entries(out), sorted_entries(expected)) << out;
+    EXPECT_TRUE(out.starts_with(R"({"type":"drivers","drivers":[{)") && out.ends_with("}]}\n"));
+    out = expected;
+  }
+  EXPECT_EQ(out, expected);
   EXPECT_EQ(result.err, "");
 }
 
@@ -167,15 +247,17 @@ TEST_P(SoundServerTest, CaptureDeliversTheSourcesSamplesExactly) {
     const std::size_t frame_bytes = c.float_samples ? 8 : 4;
     const std::string known =
         c.float_samples ? float_noise(kFrames) : noise(kFrames * frame_bytes, 7);
-    const std::string expected = expected_pcm(known, c.float_samples, c.picked);
+    const std::string expected = expected_pcm(known, c.float_samples, c.picked, wine());
+    // Under Wine a device's other name is its endpoint id.
+    const std::string driver =
+        wine() && c.driver == std::string("known_float") ? "Known Float Samples" : c.driver;
     // PipeWire's FIFO source keeps back its last fraction of a period, and
     // plays silence before the first byte.
     const std::string padding = c.float_samples ? float_noise(12000) : noise(12000 * 4, 8);
 
-    Child child(testing::real_exe(), {"--driver", c.driver, "--channels", c.channels},
-                server_.client_options());
+    Child child = start({"--driver", driver, "--channels", c.channels}, server_->client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
-    FifoWriter writer(server_.fifo(c.float_samples), known + padding);
+    FifoWriter writer(server_->fifo(c.float_samples), known + padding);
     const std::string head = expected.substr(0, 64);
     ASSERT_TRUE(child.wait_for([&](const Child& ch) {
       const std::string out = ch.out();
@@ -196,20 +278,18 @@ TEST_P(SoundServerTest, CaptureDeliversTheSourcesSamplesExactly) {
 
 TEST_P(SoundServerTest, RatesAreTheServersToResample) {
   {
-    Child child(
-        testing::real_exe(),
+    Child child = start(
         {"--driver", "Built-in Audio Analog Stereo", "--channels", "0,1", "--sample-rate", "16000"},
-        server_.client_options());
+        server_->client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":16000.0,"channels":2})"));
     EXPECT_TRUE(child.wait_for_out_bytes(1600 * 4));
     child.close_stdin();
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(child.out().size() % 4, 0U);
   }
-  const auto result = testing::run(
-      testing::real_exe(),
-      {"--driver", "Built-in Audio Analog Stereo", "--channels", "0", "--sample-rate", "7999"}, {},
-      server_.client_options());
+  const auto result =
+      run({"--driver", "Built-in Audio Analog Stereo", "--channels", "0", "--sample-rate", "7999"},
+          server_->client_options());
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(
@@ -226,16 +306,19 @@ TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
   // Killing the server comes last: it leaves none for a later case.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.how);
-    const std::string module = server_.pactl({"load-module", "module-null-sink", "sink_name=gone"});
+    const std::string module =
+        server_->pactl({"load-module", "module-null-sink", "sink_name=gone"});
     ASSERT_FALSE(module.empty());
-    // Named by the server's own name of the source.
-    Child child(testing::real_exe(), {"--driver", "gone.monitor", "--channels", "0"},
-                server_.client_options());
+    // Named by the server's own name of the source; under Wine by its
+    // description.
+    Child child =
+        start({"--driver", wine() ? "Monitor of Null Output" : "gone.monitor", "--channels", "0"},
+              server_->client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
     if (c.kill_server) {
-      ::kill(server_.pulse_pid(), SIGKILL);
+      ::kill(server_->pulse_pid(), SIGKILL);
     } else {
-      server_.pactl({"unload-module", module.substr(0, module.find('\n'))});
+      server_->pactl({"unload-module", module.substr(0, module.find('\n'))});
     }
     ASSERT_TRUE(child.wait_for_err_line(kLost));
     // Still running: only the lifeline ends it.
@@ -249,10 +332,10 @@ TEST_P(SoundServerTest, LosingTheDeviceIsReportedOnceAndTheCaptureRunsOn) {
 }
 
 TEST_P(SoundServerTest, AParentThatStopsReadingDoesNotHoldUpTheExit) {
-  auto options = server_.client_options();
+  auto options = server_->client_options();
   options.ignore_stdout = true;
-  Child child(testing::real_exe(),
-              {"--driver", "Built-in Audio Analog Stereo", "--channels", "0,1,0,1"}, options);
+  Child child =
+      start({"--driver", "Built-in Audio Analog Stereo", "--channels", "0,1,0,1"}, options);
   ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
   // A full pipe: the source delivers 384 kB/s into a pipe that holds 64 kB.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -286,14 +369,15 @@ struct AlsaFallback {
 };
 
 TEST_P(SoundServerTest, AStoppedServerCostsAboutASecondThenAlsaLists) {
+  if (wine()) GTEST_SKIP() << "Windows has no ALSA to fall back to";
   AlsaFallback fallback;
   auto options = fallback.options();
-  options.env.merge(server_.client_options().env);
-  ::kill(server_.pulse_pid(), SIGSTOP);
+  options.env.merge(server_->client_options().env);
+  ::kill(server_->pulse_pid(), SIGSTOP);
   const auto start = std::chrono::steady_clock::now();
   const auto result = AlsaFallback::list(options);
   const auto took = std::chrono::steady_clock::now() - start;
-  ::kill(server_.pulse_pid(), SIGCONT);
+  ::kill(server_->pulse_pid(), SIGCONT);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, fallback.expected);
   EXPECT_EQ(result.err, "");
@@ -302,8 +386,10 @@ TEST_P(SoundServerTest, AStoppedServerCostsAboutASecondThenAlsaLists) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, SoundServerTest,
-                         ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
-                         [](const auto& info) { return testing::server_name(info.param); });
+                         ::testing::Values(Setup{ServerKind::PulseAudio, Platform::Linux},
+                                           Setup{ServerKind::PipeWire, Platform::Linux},
+                                           Setup{ServerKind::PulseAudio, Platform::Wine}),
+                         [](const auto& info) { return setup_name(info.param); });
 
 TEST(NoSoundServer, AlsaListsAsWithoutAServer) {
   AlsaFallback fallback;

@@ -45,7 +45,9 @@ TEST(Utf8FromUtf16, ReplacesLoneSurrogates) {
   const Case cases[] = {
       {u"", ""},
       {u"Desk Mic", "Desk Mic"},
-      {u"S\u00fcd \u2603 \U0001F3A4", "S\xC3\xBCd \xE2\x98\x83 \xF0\x9F\x8E\xA4"},
+      {u"S\u00fcd \u2603 \U0001F3A4",
+       "S\xC3\xBC"
+       "d \xE2\x98\x83 \xF0\x9F\x8E\xA4"},
       {std::u16string{u'a', char16_t{0xD83C}}, "a" + r},            // high at the end
       {std::u16string{char16_t{0xDFA4}, u'a'}, r + "a"},            // low alone
       {std::u16string{char16_t{0xD83C}, char16_t{0xD83C}}, r + r},  // two highs

@@ -35,8 +35,9 @@ std::string utf8_from_utf16(std::u16string_view units) {
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t unit = units[i];
     if (is_high(unit) && i + 1 < units.size() && is_low(units[i + 1])) {
-      append_utf8(out, 0x10000 + ((std::uint32_t{unit} - 0xD800) << 10) +
-                           (std::uint32_t{units[i + 1]} - 0xDC00));
+      const std::uint32_t high = std::uint32_t{unit} - 0xD800U;
+      const std::uint32_t low = std::uint32_t{units[i + 1]} - 0xDC00U;
+      append_utf8(out, 0x10000U + (high << 10U) + low);
       ++i;
     } else if (is_high(unit) || is_low(unit)) {
       append_utf8(out, 0xFFFD);

@@ -211,8 +211,10 @@ HRESULT take_packets(Shared& shared, Opened& opened, std::vector<std::uint8_t>& 
     const InputCallbackInfo info{.callback = now, .capture = now};
     const std::size_t count = std::size_t{frames} * shared.config.channels;
     if (shared.format == SampleFormat::F32) {
-      std::get<DataCallback<float>>(shared.data_callback)(
-          std::span(reinterpret_cast<const float*>(samples), count), info);
+      // The buffer holds the samples of the format the stream was opened in.
+      // cppcheck-suppress invalidPointerCast
+      const auto* floats = reinterpret_cast<const float*>(samples);
+      std::get<DataCallback<float>>(shared.data_callback)(std::span(floats, count), info);
     } else {
       std::get<DataCallback<std::int16_t>>(shared.data_callback)(
           std::span(reinterpret_cast<const std::int16_t*>(samples), count), info);

@@ -117,7 +117,7 @@ std::vector<Endpoint> read_endpoints() {
 
 void name_endpoints(std::vector<Endpoint>& endpoints) {
   std::map<std::string, int, std::less<>> uses;
-  for (auto& e : endpoints) {
+  for (const auto& e : endpoints) {
     if (e.friendly_name) ++uses[*e.friendly_name];
   }
   for (auto& e : endpoints) {

@@ -91,7 +91,6 @@ class QueuedFdOutput final : public Output {
   static constexpr std::chrono::milliseconds kLongLineWait{1000};
 
  private:
-  class Writer;
   bool start_locked();
   void run();
   bool stopping();
@@ -106,14 +105,8 @@ class QueuedFdOutput final : public Output {
   bool stopping_ = false;
 };
 
-// Runs first thing at start-up: keeps private close-on-exec copies of
-// descriptors 1 and 2 for the program's own output and points 1 and 2 at the
-// null device. Libraries (and the processes they start) then print nowhere,
-// and a process a library leaves behind cannot hold the parent's pipes open.
-void take_standard_streams();
-
 // The process's standard output and standard error (the private copies once
-// take_standard_streams has run). They are never destroyed, so a host thread
+// platform::prepare_process has run). They are never destroyed, so a host thread
 // may still write while the process exits.
 Output& standard_output();
 QueuedFdOutput& standard_error();

@@ -109,7 +109,8 @@ void QueuedFdOutput::run() {
     // such a line needs no room of its own: a full pipe makes the write fail
     // (or, written as it is, wait) and nothing of the line is out. A longer
     // one waits a while for room, so that it is not left half-written by a
-    // process that exits.
+    // process that exits; where the system promises no such size (Windows),
+    // every line does.
     if (line.size() > whole) {
       const auto until = std::chrono::steady_clock::now() + kLongLineWait;
       for (auto pause = std::chrono::milliseconds(2);;

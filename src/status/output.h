@@ -66,7 +66,9 @@ class FdOutput final : public Output {
 // the process exits first. So that an exit leaves no half line behind, a
 // line on a pipe or a socket starts only once it fits, where that can be
 // known: every line up to PIPE_BUF bytes; a longer one waits kLongLineWait
-// at most for room.
+// at most for room. Where the system has no non-blocking write that leaves
+// the stream's shared state alone (platform::StreamWriter), the writer thread
+// waits inside its writes; the caller still never does.
 class QueuedFdOutput final : public Output {
  public:
   explicit QueuedFdOutput(int fd);

@@ -295,14 +295,19 @@ TEST_P(SoundServerTest, CaptureDeliversTheSourcesSamplesExactly) {
       {"Known Samples", false, "1,0,0", {1, 0, 0}},
       {"known_float", true, "0,1,1,0", {0, 1, 1, 0}},
   };
+  // Wine's driver keeps what the server sends at once only up to its
+  // stream's buffer (a second), and the FIFO source sends all it is given
+  // at once: under Wine, half as much.
+  const std::size_t frames = wine() ? kFrames / 2 : kFrames;
+  const std::size_t more = wine() ? kMore / 2 : kMore;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.driver);
     const std::size_t frame_bytes = c.float_samples ? 8 : 4;
     const std::string written =
-        c.float_samples ? float_noise(kFrames + kMore) : noise((kFrames + kMore) * frame_bytes, 7);
+        c.float_samples ? float_noise(frames + more) : noise((frames + more) * frame_bytes, 7);
     const std::string stream = expected_pcm(written, c.float_samples, c.picked, wine());
     const std::size_t out_frame = c.picked.size() * 2;
-    const std::size_t known = kFrames * out_frame;
+    const std::size_t known = frames * out_frame;
 
     // Under Wine a device's other name is its endpoint id.
     const std::string driver =

@@ -17,12 +17,13 @@ thread_local const StreamLifetime* running_for = nullptr;
 
 std::expected<std::shared_ptr<StreamLifetime>, BuildStreamError> StreamLifetime::create(
     ErrorCallback on_error) {
-  auto wake = platform::WakeSignal::create();
-  if (!wake) {
+  auto signal = platform::WakeSignal::create();
+  if (!signal) {
     return std::unexpected(
-        BuildStreamError::backend("cannot make the stream's wake-up: " + wake.error()));
+        BuildStreamError::backend("cannot make the stream's wake-up: " + signal.error()));
   }
-  return std::shared_ptr<StreamLifetime>(new StreamLifetime(std::move(on_error), std::move(*wake)));
+  return std::shared_ptr<StreamLifetime>(
+      new StreamLifetime(std::move(on_error), std::move(*signal)));
 }
 
 StreamLifetime::StreamLifetime(ErrorCallback on_error, std::unique_ptr<platform::WakeSignal> wake)

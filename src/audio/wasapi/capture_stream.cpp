@@ -184,6 +184,13 @@ HRESULT open(Shared& shared, Opened& opened) {
   return opened.client->Start();
 }
 
+// The buffer holds the samples of the format the stream was opened in.
+template <class Sample>
+void hand_over(const DataCallback<Sample>& callback, const std::uint8_t* samples, std::size_t count,
+               const InputCallbackInfo& info) {
+  callback(std::span<const Sample>(reinterpret_cast<const Sample*>(samples), count), info);
+}
+
 // Hands every waiting packet to the data callback, whole; silent packets as
 // zeros.
 HRESULT take_packets(Shared& shared, Opened& opened, std::vector<std::uint8_t>& silence,
@@ -208,12 +215,8 @@ HRESULT take_packets(Shared& shared, Opened& opened, std::vector<std::uint8_t>& 
     const auto now = std::chrono::steady_clock::now();
     const InputCallbackInfo info{.callback = now, .capture = now};
     const std::size_t count = std::size_t{frames} * shared.config.channels;
-    // The buffer holds the samples of the format the stream was opened in.
-    std::visit(
-        [&]<class Sample>(const DataCallback<Sample>& typed) {
-          typed(std::span<const Sample>(reinterpret_cast<const Sample*>(samples), count), info);
-        },
-        shared.data_callback);
+    std::visit([&](const auto& typed) { hand_over(typed, samples, count, info); },
+               shared.data_callback);
     delivered = true;
     result = opened.capture->ReleaseBuffer(frames);
     if (FAILED(result)) return result;

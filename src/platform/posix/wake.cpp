@@ -10,9 +10,9 @@
 namespace kestravo::platform {
 
 std::expected<std::unique_ptr<WakeSignal>, std::string> WakeSignal::create() {
-  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return std::unexpected(audio::errno_text(errno));
-  return std::unique_ptr<WakeSignal>(new WakeSignal(fd));
+  const int descriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (descriptor < 0) return std::unexpected(audio::errno_text(errno));
+  return std::unique_ptr<WakeSignal>(new WakeSignal(descriptor));
 }
 
 WakeSignal::~WakeSignal() { ::close(static_cast<int>(native_)); }

@@ -6,9 +6,9 @@ namespace kestravo::platform {
 
 std::expected<std::unique_ptr<WakeSignal>, std::string> WakeSignal::create() {
   // Manual reset: once set, every wait sees it.
-  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return std::unexpected("Windows error " + std::to_string(GetLastError()));
-  return std::unique_ptr<WakeSignal>(new WakeSignal(reinterpret_cast<std::intptr_t>(event)));
+  const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (handle == nullptr) return std::unexpected("Windows error " + std::to_string(GetLastError()));
+  return std::unique_ptr<WakeSignal>(new WakeSignal(reinterpret_cast<std::intptr_t>(handle)));
 }
 
 WakeSignal::~WakeSignal() { CloseHandle(reinterpret_cast<HANDLE>(native_)); }

@@ -47,6 +47,12 @@ KESTRAVO_ANALYSIS_PACKAGES=(
 KESTRAVO_PACKAGE_PACKAGES=(dpkg-dev file)
 KESTRAVO_PACKAGE_CHECK_PACKAGES=(lintian man-db groff-base)
 
+# Only for the windows stage of scripts/test: the cross compiler (the posix
+# thread model, for std::thread) and Wine, which runs the Windows executables
+# in the tests.
+KESTRAVO_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)
+KESTRAVO_WINDOWS_BUILD=$KESTRAVO_ROOT/build-windows
+
 kestravo_missing_packages() {
   local p
   for p in "$@"; do
@@ -264,4 +270,15 @@ kestravo_fuzz_run() {
     return 1
   fi
   echo "fuzz $target: $(grep -m1 -o 'Seed: [0-9]*' "$log"), $(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | sed 's/.*: //') runs, $(grep -E '^#[0-9]+.*(DONE|pulse|NEW)' "$log" | tail -n1 | grep -o 'cov: [0-9]*')" >&2
+}
+
+# The Windows executables, cross-built with mingw-w64 and linked statically:
+# build-windows/kestravo-core-audio-capture.exe and
+# build-windows/kestravo-core-audio-capture-sim.exe.
+kestravo_windows_build() {
+  kestravo_ensure_packages "${KESTRAVO_WINDOWS_PACKAGES[@]}"
+  KESTRAVO_CMAKE_ARGS=(-DCMAKE_TOOLCHAIN_FILE="$KESTRAVO_ROOT/cmake/mingw-w64-x86_64.cmake"
+    -DCMAKE_BUILD_TYPE=Release -DKESTRAVO_BUILD_TESTS=OFF -DKESTRAVO_BUILD_BENCH=OFF)
+  (KESTRAVO_BUILD=$KESTRAVO_WINDOWS_BUILD && kestravo_build kestravo-core-audio-capture \
+    kestravo-core-audio-capture-sim)
 }

@@ -1,6 +1,7 @@
 #include "audio/channel_positions.h"
 
 #include <array>
+#include <iterator>
 
 namespace kestravo::audio {
 
@@ -65,6 +66,33 @@ std::string_view channel_position_name(ChannelPosition position) {
 std::optional<ChannelPosition> channel_position_from_alsa(unsigned value) {
   if (value > kLastAlsaPosition) return std::nullopt;
   return static_cast<ChannelPosition>(value);
+}
+
+std::optional<ChannelPosition> channel_position_from_windows(std::uint32_t speaker_bit) {
+  using P = ChannelPosition;
+  // In bit order, from SPEAKER_FRONT_LEFT (bit 0) to SPEAKER_TOP_BACK_RIGHT
+  // (bit 17).
+  static constexpr P kBits[] = {
+      P::FrontLeft,     P::FrontRight,     P::FrontCenter,     P::Lfe,
+      P::RearLeft,      P::RearRight,      P::FrontLeftCenter, P::FrontRightCenter,
+      P::RearCenter,    P::SideLeft,       P::SideRight,       P::TopCenter,
+      P::TopFrontLeft,  P::TopFrontCenter, P::TopFrontRight,   P::TopRearLeft,
+      P::TopRearCenter, P::TopRearRight,
+  };
+  for (std::size_t bit = 0; bit < std::size(kBits); ++bit) {
+    if (speaker_bit == std::uint32_t{1} << bit) return kBits[bit];
+  }
+  return std::nullopt;
+}
+
+std::vector<ChannelPosition> channel_positions_from_windows_mask(std::uint32_t mask) {
+  std::vector<ChannelPosition> positions;
+  for (unsigned bit = 0; bit < 32; ++bit) {
+    if (const auto position = channel_position_from_windows(mask & (std::uint32_t{1} << bit))) {
+      positions.push_back(*position);
+    }
+  }
+  return positions;
 }
 
 }  // namespace kestravo::audio

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace kestravo::audio {
 
@@ -65,5 +66,15 @@ std::string_view channel_position_name(ChannelPosition position);
 
 // The position with ALSA's value `value`, or none past ALSA's last one.
 std::optional<ChannelPosition> channel_position_from_alsa(unsigned value);
+
+// The position of one of Windows' speaker bits (SPEAKER_FRONT_LEFT = 0x1 ...
+// SPEAKER_TOP_BACK_RIGHT = 0x20000, as in a WAVEFORMATEXTENSIBLE's
+// dwChannelMask); none for any other value. Windows' "back" is ALSA's
+// "rear".
+std::optional<ChannelPosition> channel_position_from_windows(std::uint32_t speaker_bit);
+
+// The positions of a channel mask's bits, lowest first: the order of the
+// channels in a stream of that mask.
+std::vector<ChannelPosition> channel_positions_from_windows_mask(std::uint32_t mask);
 
 }  // namespace kestravo::audio

@@ -20,8 +20,12 @@ namespace {
 
 std::string errno_text(int error) {
   std::array<char, 256> buffer{};
+#ifdef _WIN32
+  std::string text = strerror_s(buffer.data(), buffer.size(), error) == 0 ? buffer.data() : "";
+#else
   std::string text =
       strerror_r_text(::strerror_r(error, buffer.data(), buffer.size()), buffer.data());
+#endif
   if (text.empty()) text = "error " + std::to_string(error);
   return text;
 }

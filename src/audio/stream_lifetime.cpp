@@ -1,15 +1,9 @@
 #include "audio/stream_lifetime.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
-
-#include "audio/errno_text.h"
 
 namespace kestravo::audio {
 
@@ -23,18 +17,19 @@ thread_local const StreamLifetime* running_for = nullptr;
 
 std::expected<std::shared_ptr<StreamLifetime>, BuildStreamError> StreamLifetime::create(
     ErrorCallback on_error) {
-  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) {
+  auto signal = platform::WakeSignal::create();
+  if (!signal) {
     return std::unexpected(
-        BuildStreamError::backend("cannot make the stream's wake-up: " + errno_text(errno)));
+        BuildStreamError::backend("cannot make the stream's wake-up: " + signal.error()));
   }
-  return std::shared_ptr<StreamLifetime>(new StreamLifetime(std::move(on_error), fd));
+  return std::shared_ptr<StreamLifetime>(
+      new StreamLifetime(std::move(on_error), std::move(*signal)));
 }
 
-StreamLifetime::StreamLifetime(ErrorCallback on_error, int wake_fd)
-    : on_error_(std::move(on_error)), wake_fd_(wake_fd) {}
+StreamLifetime::StreamLifetime(ErrorCallback on_error, std::unique_ptr<platform::WakeSignal> wake)
+    : on_error_(std::move(on_error)), wake_(std::move(wake)) {}
 
-StreamLifetime::~StreamLifetime() { ::close(wake_fd_); }
+StreamLifetime::~StreamLifetime() = default;
 
 std::expected<void, std::string> start_detached_thread(std::function<void()> body) {
   try {
@@ -116,10 +111,7 @@ bool StreamLifetime::release(std::chrono::milliseconds wait) {
     stopping_.store(true, std::memory_order_seq_cst);
   }
   changed_.notify_all();
-  const std::uint64_t one = 1;
-  if (::write(wake_fd_, &one, sizeof one) < 0) {
-    // Only a counter at its maximum refuses, and that one is readable.
-  }
+  wake_->set();
   if (running_for == this) return false;
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, wait, [this] { return settled(); });

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "audio/audio.h"
+#include "platform/wake.h"
 
 namespace kestravo::audio {
 
@@ -71,8 +72,9 @@ class StreamLifetime : public std::enable_shared_from_this<StreamLifetime> {
   // Sleeps until `deadline` or release, whichever comes first; true once
   // release has begun.
   bool wait_until(Clock::time_point deadline);
-  // For a thread that waits in poll(): readable once release has begun.
-  int wake_fd() const { return wake_fd_; }
+  // For a thread that waits in the system's own wait (poll() on POSIX
+  // systems): set once release has begun.
+  const platform::WakeSignal& wake() const { return *wake_; }
 
   // Reports `error` unless release has begun. Reports never overlap, from
   // whichever thread they come.
@@ -90,12 +92,12 @@ class StreamLifetime : public std::enable_shared_from_this<StreamLifetime> {
   bool release(std::chrono::milliseconds wait = kReleaseWait);
 
  private:
-  StreamLifetime(ErrorCallback on_error, int wake_fd);
+  StreamLifetime(ErrorCallback on_error, std::unique_ptr<platform::WakeSignal> wake);
   bool settled() const;
   void left();
 
   ErrorCallback on_error_;
-  const int wake_fd_;
+  const std::unique_ptr<platform::WakeSignal> wake_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> lost_{false};
   std::atomic<unsigned> inside_{0};

@@ -1,14 +1,12 @@
 #include "capture/stream_run.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
 
-#include "capture/lifeline.h"
 #include "main/fail.h"
+#include "platform/process.h"
 #include "samples/callback.h"
 #include "status/output.h"
 #include "status/status.h"
@@ -76,10 +74,7 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   status::emit_status(status::ReadyRecord{static_cast<double>(config.sample_rate),
                                           static_cast<std::uint64_t>(selected.size())});
 
-  {
-    const NonBlocking non_blocking(STDIN_FILENO);
-    wait_for_end_of_input(STDIN_FILENO);
-  }
+  platform::wait_for_end_of_input();
 
   // The flag, not the release, silences the stream: a host may keep calling
   // back after the stream is gone, until the process exits. A callback in the
@@ -95,7 +90,7 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   standard_error().drain(ended + kExitWait);
   // Exit here, not after the device and the host are destroyed: closing a
   // connection to a sound server can take longer than what is left.
-  ::_exit(0);
+  platform::exit_now(0);
 }
 
 }  // namespace kestravo::capture

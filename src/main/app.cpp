@@ -1,7 +1,5 @@
 #include "main/app.h"
 
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -11,6 +9,7 @@
 #include "main/command_line.h"
 #include "main/fail.h"
 #include "main/startup.h"
+#include "platform/process.h"
 
 namespace kestravo {
 
@@ -43,10 +42,10 @@ int app_main(int argc, char** argv) {
           },
       },
       read_command_line(argc, argv));
-  // After a listing. _exit, not exit: a host thread may still be running,
-  // and static destruction must not race it. Every output is already
-  // written; nothing is buffered.
-  ::_exit(0);
+  // After a listing. exit_now, not exit: a host thread may still be
+  // running, and static destruction must not race it. Every output is
+  // already written; nothing is buffered.
+  platform::exit_now(0);
 }
 
 }  // namespace kestravo

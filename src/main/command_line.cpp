@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "platform/process.h"
 #include "status/status.h"
 #include "status/utf8.h"
 
@@ -72,7 +73,7 @@ Command parse_command_line(std::span<const std::string> args) {
 
 Command read_command_line(int argc, const char* const* argv) {
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
+  for (const auto& arg : platform::arguments(argc, argv)) args.push_back(utf8_lossy(arg));
   return parse_command_line(args);
 }
 

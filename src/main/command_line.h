@@ -42,7 +42,8 @@ std::optional<std::uint32_t> parse_sample_rate(std::string_view text);
 Command parse_command_line(std::span<const std::string> args);
 
 // The whole front end up to where a host would be opened: the process
-// arguments after argv[0], decoded once with utf8_lossy (so every text that
+// arguments after argv[0] as the system hands them over (platform::arguments),
+// decoded once with utf8_lossy (so every text that
 // can reach a record is valid UTF-8), then parse_command_line.
 Command read_command_line(int argc, const char* const* argv);
 

@@ -1,9 +1,8 @@
 #include "main/fail.h"
 
-#include <unistd.h>
-
 #include <chrono>
 
+#include "platform/process.h"
 #include "status/output.h"
 #include "status/status.h"
 
@@ -21,9 +20,9 @@ constexpr auto kFatalRecordWait = std::chrono::milliseconds(200);
 void fail(std::string_view code, std::string message) {
   status::emit_status(status::ErrorRecord{code, std::move(message)});
   standard_error().drain(std::chrono::steady_clock::now() + kFatalRecordWait);
-  // _exit, not exit: a host thread may still be calling back, and static
+  // exit_now, not exit: a host thread may still be calling back, and static
   // destruction must not run under it. Nothing is buffered in user space.
-  ::_exit(1);
+  platform::exit_now(1);
 }
 
 }  // namespace kestravo

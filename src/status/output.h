@@ -66,7 +66,9 @@ class FdOutput final : public Output {
 // the process exits first. So that an exit leaves no half line behind, a
 // line on a pipe or a socket starts only once it fits, where that can be
 // known: every line up to PIPE_BUF bytes; a longer one waits kLongLineWait
-// at most for room.
+// at most for room. Where the system has no non-blocking write that leaves
+// the stream's shared state alone (platform::StreamWriter), the writer thread
+// waits inside its writes; the caller still never does.
 class QueuedFdOutput final : public Output {
  public:
   explicit QueuedFdOutput(int fd);
@@ -91,7 +93,6 @@ class QueuedFdOutput final : public Output {
   static constexpr std::chrono::milliseconds kLongLineWait{1000};
 
  private:
-  class Writer;
   bool start_locked();
   void run();
   bool stopping();
@@ -106,14 +107,8 @@ class QueuedFdOutput final : public Output {
   bool stopping_ = false;
 };
 
-// Runs first thing at start-up: keeps private close-on-exec copies of
-// descriptors 1 and 2 for the program's own output and points 1 and 2 at the
-// null device. Libraries (and the processes they start) then print nowhere,
-// and a process a library leaves behind cannot hold the parent's pipes open.
-void take_standard_streams();
-
 // The process's standard output and standard error (the private copies once
-// take_standard_streams has run). They are never destroyed, so a host thread
+// platform::prepare_process has run). They are never destroyed, so a host thread
 // may still write while the process exits.
 Output& standard_output();
 QueuedFdOutput& standard_error();

@@ -300,6 +300,36 @@ RunResult run(const std::string& exe, const std::vector<std::string>& args,
 std::string real_exe() { return KESTRAVO_REAL_EXE; }
 std::string sim_exe() { return KESTRAVO_SIM_EXE; }
 
+const char* platform_name(Platform platform) {
+  return platform == Platform::Linux ? "Linux" : "Wine";
+}
+
+std::vector<std::string> Program::with(const std::vector<std::string>& args) const {
+  std::vector<std::string> all = leading;
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
+
+namespace {
+
+Program program(Platform platform, const std::string& linux_exe, const char* windows_exe) {
+  if (platform == Platform::Linux) return Program{linux_exe, {}};
+  const char* wine = std::getenv("KESTRAVO_WINE");
+  const char* build = std::getenv("KESTRAVO_WINDOWS_BUILD");
+  if (wine == nullptr || build == nullptr) return Program{};
+  return Program{wine, {std::string(build) + "/" + windows_exe}};
+}
+
+}  // namespace
+
+Program real_program(Platform platform) {
+  return program(platform, real_exe(), "kestravo-core-audio-capture.exe");
+}
+
+Program sim_program(Platform platform) {
+  return program(platform, sim_exe(), "kestravo-core-audio-capture-sim.exe");
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "kestravo-test-XXXXXX").string();
   check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");

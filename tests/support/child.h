@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +128,25 @@ RunResult run(const std::string& exe, const std::vector<std::string>& args,
 // Paths of the built executables.
 std::string real_exe();
 std::string sim_exe();
+
+// Where a test runs the tool: the Linux build, or the Windows build under
+// Wine. The windows stage of scripts/test names Wine and the Windows build
+// directory in KESTRAVO_WINE and KESTRAVO_WINDOWS_BUILD, and runs a
+// persistent wineserver in a prefix of its own; elsewhere the Wine programs
+// are unavailable and their tests skip.
+enum class Platform { Linux, Wine };
+const char* platform_name(Platform platform);
+inline void PrintTo(Platform platform, std::ostream* out) { *out << platform_name(platform); }
+
+// One executable and the command that starts it.
+struct Program {
+  std::string exe;                   // empty: not available here
+  std::vector<std::string> leading;  // arguments before the tool's own
+  // The whole argument list for the tool's `args`.
+  std::vector<std::string> with(const std::vector<std::string>& args) const;
+};
+Program real_program(Platform platform);
+Program sim_program(Platform platform);
 
 // A fresh temporary directory, removed with the object.
 class TempDir {

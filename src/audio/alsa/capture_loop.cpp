@@ -81,7 +81,7 @@ class Loop {
       return;
     }
     fds_.assign(static_cast<std::size_t>(count) + 1, pollfd{});
-    fds_[0] = pollfd{s_.lifetime->wake_fd(), POLLIN, 0};
+    fds_[0] = pollfd{s_.lifetime->wake().fd(), POLLIN, 0};
     const int filled = s_.io->poll_descriptors(std::span(fds_).subspan(1));
     if (filled < 0) {
       fault(snd_strerror(filled));

@@ -1,12 +1,6 @@
 #include "audio/sim/scenario.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,7 +11,7 @@
 #include <set>
 
 #include "audio/callback_formats.h"
-#include "audio/errno_text.h"
+#include "platform/file.h"
 #include "status/utf8.h"
 
 namespace kestravo::audio::sim {
@@ -675,65 +669,6 @@ StreamScript parse_stream(Reader& r, const json& value, const std::string& path)
   return stream;
 }
 
-struct FileDescriptor {
-  explicit FileDescriptor(int descriptor) : fd(descriptor) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  int fd;
-};
-
-// The whole file, or why not. A path that never ends (/dev/zero) stops at
-// the size limit; one that sends nothing (a FIFO without a writer, a
-// terminal) is given up after a while instead of waited on for ever.
-std::expected<std::string, std::string> read_file(const std::string& file) {
-  const FileDescriptor fd{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
-  if (fd.fd < 0) return std::unexpected(errno_text(errno));
-  const auto too_large = [] {
-    return std::unexpected("more than " + std::to_string(kMaxFileBytes >> 20) +
-                           " MiB, the reader's limit");
-  };
-  struct stat status {};
-  if (::fstat(fd.fd, &status) == 0 && S_ISREG(status.st_mode) &&
-      static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
-    return too_large();
-  }
-  std::string contents;
-  std::vector<char> chunk(65536);
-  using Clock = std::chrono::steady_clock;
-  const auto give_up = Clock::now() + kReadLimit;
-  auto idle_until = Clock::now() + kReadIdleLimit;
-  for (;;) {
-    // Waiting first also covers a FIFO without a writer yet, which reads as
-    // ended at once.
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(std::min(idle_until, give_up) - Clock::now());
-    pollfd ready{fd.fd, POLLIN, 0};
-    const int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
-    if (polled == 0) {
-      return std::unexpected(
-          Clock::now() >= give_up
-              ? "still not read after " + std::to_string(kReadLimit.count()) + " s"
-              : "nothing to read for " + std::to_string(kReadIdleLimit.count()) + " s");
-    }
-    if (polled < 0 && errno != EINTR) return std::unexpected(errno_text(errno));
-    if (polled < 0) continue;
-    const ssize_t n = ::read(fd.fd, chunk.data(), chunk.size());
-    if (n > 0) {
-      if (contents.size() + static_cast<std::size_t>(n) > kMaxFileBytes) return too_large();
-      contents.append(chunk.data(), static_cast<std::size_t>(n));
-      idle_until = Clock::now() + kReadIdleLimit;
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return std::unexpected(errno_text(errno));
-    }
-  }
-  return contents;
-}
-
 DeviceScript parse_device(Reader& r, const json& value, const std::string& path) {
   DeviceScript device;
   if (!r.object(value, path,
@@ -935,7 +870,9 @@ std::expected<Scenario, std::string> load_scenario(std::string_view path) {
   const std::string file(path);
   // The path comes from the environment, as bytes.
   const std::string shown = utf8_lossy(file);
-  auto contents = read_file(file);
+  auto contents = platform::read_whole_file(
+      file, platform::FileLimits{
+                .max_bytes = kMaxFileBytes, .idle = kReadIdleLimit, .total = kReadLimit});
   if (!contents) return std::unexpected("cannot read " + shown + ": " + contents.error());
   auto scenario = parse_scenario(*contents);
   if (!scenario) return std::unexpected(shown + ": " + scenario.error());

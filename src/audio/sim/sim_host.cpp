@@ -1,7 +1,5 @@
 #include "audio/sim/sim_host.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -13,6 +11,7 @@
 
 #include "audio/callback_formats.h"
 #include "audio/sim/sim_stream.h"
+#include "platform/process.h"
 #include "status/output.h"
 #include "status/utf8.h"
 
@@ -215,7 +214,7 @@ void harness_failure(std::string_view reason) {
   }
   line += '\n';
   standard_error().write_all(line);
-  ::_exit(2);
+  platform::exit_now(2);
 }
 
 }  // namespace sim

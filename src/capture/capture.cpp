@@ -10,7 +10,7 @@
 #include "capture/stream_run.h"
 #include "main/fail.h"
 #include "status/status.h"
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace kestravo::capture {
 

@@ -10,7 +10,7 @@
 #include "samples/callback.h"
 #include "status/output.h"
 #include "status/status.h"
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace kestravo::capture {
 

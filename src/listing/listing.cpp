@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace kestravo::listing {
 

@@ -6,7 +6,7 @@
 
 #include "platform/process.h"
 #include "status/status.h"
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace kestravo {
 

@@ -15,7 +15,7 @@
 #include "audio/sim/sim_host.h"
 #include "listing/listing.h"
 #include "status/status.h"
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace {
 

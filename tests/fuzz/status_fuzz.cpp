@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "status/status.h"
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <tuple>
 
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace kestravo::audio::pulse {
 

@@ -12,7 +12,7 @@
 
 #include "audio/callback_formats.h"
 #include "platform/file.h"
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace kestravo::audio::sim {
 

@@ -13,7 +13,7 @@
 #include "audio/sim/sim_stream.h"
 #include "platform/process.h"
 #include "status/output.h"
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 namespace kestravo::audio {
 

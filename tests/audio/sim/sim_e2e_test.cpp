@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "status/utf8.h"
+#include "text/utf8.h"
 #include "support/child.h"
 
 namespace kestravo {

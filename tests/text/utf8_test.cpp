@@ -1,4 +1,4 @@
-#include "status/utf8.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 

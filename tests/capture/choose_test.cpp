@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/mixed_device.h"
 #include "status/status.h"
+#include "support/texts.h"
 
 namespace kestravo::capture {
 namespace {
@@ -33,10 +35,7 @@ StreamChoice chosen(std::uint16_t channels, std::uint32_t rate, SampleFormat for
 
 SetupError failed(std::string_view code, std::string message) { return {code, std::move(message)}; }
 
-// The device of several edge cases: 2 channels at 44100-48000, then 4
-// channels at exactly 48000 (I16) and at exactly 96000 (U16).
-const Ranges kMixed = {range(2, 44100, 48000), range(4, 48000, 48000, SampleFormat::I16),
-                       range(4, 96000, 96000, SampleFormat::U16)};
+const Ranges kMixed = testing::mixed_ranges();
 
 struct Case {
   const char* name;
@@ -54,9 +53,7 @@ TEST(ChooseStreamConfig, Table) {
       "); capture would otherwise start and produce silence with no error";
   const Case cases[] = {
       {"configs unreadable", std::unexpected(gone), std::nullopt, request({0}),
-       std::unexpected(failed(code::driver_open_failed,
-                              "The requested device is no longer available. For example, it "
-                              "has been unplugged."))},
+       std::unexpected(failed(code::driver_open_failed, testing::kDeviceGone))},
       {"configs unreadable, backend", std::unexpected(SupportedStreamConfigsError::backend("boom")),
        std::nullopt, request({0}),
        std::unexpected(

@@ -16,6 +16,7 @@
 
 #include "status/status.h"
 #include "support/child.h"
+#include "support/texts.h"
 
 namespace kestravo::testing {
 

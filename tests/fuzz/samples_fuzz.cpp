@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +23,7 @@
 
 #include "audio/audio.h"
 #include "samples/callback.h"
+#include "samples/convert.h"
 #include "status/output.h"
 
 namespace {
@@ -45,16 +45,6 @@ class Recorder final : public kestravo::Output {
   }
   std::vector<std::string> writes;
 };
-
-// The conversions, restated: I16 as is, U16 offset by 32768, F32 clamped,
-// scaled by 32767 and truncated, NaN as 0.
-std::int16_t expected_sample(std::int16_t v) { return v; }
-std::int16_t expected_sample(std::uint16_t v) { return static_cast<std::int16_t>(v - 32768); }
-std::int16_t expected_sample(float v) {
-  if (std::isnan(v)) return 0;
-  const float clamped = std::clamp(v, -1.0f, 1.0f);
-  return static_cast<std::int16_t>(std::trunc(clamped * 32767.0f));
-}
 
 std::int16_t read_le(const std::string& bytes, std::size_t at) {
   const auto lo = static_cast<unsigned char>(bytes[at]);
@@ -136,7 +126,8 @@ void run(FuzzedDataProvider& in, audio::SampleFormat format, std::size_t channel
         // Capture never selects a channel past the count; for one that is,
         // only the bounds and the block size are promised.
         if (channel < channel_count) {
-          check(read_le(block, at) == expected_sample(samples_in[f * channel_count + channel]),
+          check(read_le(block, at) ==
+                    kestravo::samples::to_i16(samples_in[f * channel_count + channel]),
                 "the selected sample, converted, in order");
         }
         at += 2;

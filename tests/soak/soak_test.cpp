@@ -11,12 +11,8 @@
 //
 // About a minute by default; KESTRAVO_SOAK_SECONDS sets the length (the
 // sanitizer passes of scripts/test run it shorter).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,9 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
@@ -34,9 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "samples/convert.h"
 #include "support/child.h"
-
-extern char** environ;
+#include "support/texts.h"
 
 namespace kestravo {
 namespace {
@@ -56,9 +50,6 @@ constexpr std::size_t kBufferBytes = kBufferFrames * kFrameBytes;
 // margin; what it cannot deliver only makes the run longer.
 constexpr double kBytesPerSecond = 4e6;
 
-constexpr const char* kUnplugged =
-    "The requested device is no longer available. For example, it has been unplugged.";
-
 int soak_seconds() {
   if (const char* text = std::getenv("KESTRAVO_SOAK_SECONDS")) return std::max(1, std::atoi(text));
   return 60;
@@ -67,8 +58,7 @@ int soak_seconds() {
 // The scenario's noise ("noise", amplitude 1, the seed above) as the
 // simulated device generates it, frame by frame over all 32 channels, and
 // as the PCM carries the selected channels: splitmix64 to a double in
-// [-1, 1), that as F32, clamped, times 32767 in single precision,
-// truncated, little-endian.
+// [-1, 1), that as F32, converted as the tool converts, little-endian.
 class ExpectedPcm {
  public:
   // The next `size` bytes of the stream.
@@ -88,14 +78,9 @@ class ExpectedPcm {
     return 2 * (static_cast<double>(z >> 11) * 0x1.0p-53) - 1;
   }
 
-  static std::int16_t to_pcm(float value) {
-    value = std::clamp(value, -1.0f, 1.0f);
-    return static_cast<std::int16_t>(value * 32767.0f);
-  }
-
   void append_frame() {
     std::array<std::int16_t, kDeviceChannels> frame{};
-    for (auto& sample : frame) sample = to_pcm(static_cast<float>(noise()));
+    for (auto& sample : frame) sample = samples::f32_to_i16(static_cast<float>(noise()));
     for (const std::size_t channel : kSelected) {
       const auto bits = static_cast<std::uint16_t>(frame[channel]);
       pending_ += static_cast<char>(bits & 0xFF);
@@ -154,131 +139,6 @@ std::optional<long> peak_rss_kib(pid_t pid) {
   return std::nullopt;
 }
 
-struct TimedLine {
-  Clock::time_point at;
-  std::string text;
-};
-
-// Reads standard error on its own thread, as the parent application does,
-// and keeps each line with its arrival time.
-class ErrReader {
- public:
-  explicit ErrReader(int fd) : thread_([this, fd] { run(fd); }) {}
-  ~ErrReader() { thread_.join(); }
-  ErrReader(const ErrReader&) = delete;
-  ErrReader& operator=(const ErrReader&) = delete;
-
-  std::vector<TimedLine> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  std::string unfinished() const {
-    std::lock_guard lock(mutex_);
-    return partial_;
-  }
-  bool has(const std::string& fragment) const {
-    std::lock_guard lock(mutex_);
-    return std::any_of(lines_.begin(), lines_.end(), [&](const TimedLine& line) {
-      return line.text.find(fragment) != std::string::npos;
-    });
-  }
-
- private:
-  void run(int fd) {
-    std::array<char, 4096> buffer{};
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      const auto now = Clock::now();
-      std::lock_guard lock(mutex_);
-      partial_.append(buffer.data(), static_cast<std::size_t>(n));
-      for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-        lines_.push_back({now, partial_.substr(0, end)});
-        partial_.erase(0, end + 1);
-      }
-    }
-    ::close(fd);
-  }
-
-  mutable std::mutex mutex_;
-  std::vector<TimedLine> lines_;
-  std::string partial_;
-  std::thread thread_;
-};
-
-// The capture child with its three pipes; the parent keeps the lifeline.
-struct Capture {
-  pid_t pid = -1;
-  int lifeline = -1;
-  int pcm = -1;
-  int err = -1;
-
-  Capture(const std::string& scenario_path) {
-    int in[2], out[2], errs[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(errs, O_CLOEXEC) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errs[1], 2);
-    std::vector<std::string> env{"KESTRAVO_SIM_SCENARIO=" + scenario_path};
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "KESTRAVO_SIM_SCENARIO=", 22) != 0) env.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    const std::string exe = testing::sim_exe();
-    std::vector<std::string> args{exe, "--driver", "Soak Interface", "--channels",
-                                  channels_argument()};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(errs[1]);
-    lifeline = in[1];
-    pcm = out[0];
-    err = errs[0];
-  }
-
-  ~Capture() {
-    kill_if_running();
-    if (lifeline >= 0) ::close(lifeline);
-    if (pcm >= 0) ::close(pcm);
-  }
-
-  void kill_if_running() {
-    if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
-  }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-
-  // Exit status, or none if the child has not exited by `deadline`.
-  std::optional<int> wait_until(Clock::time_point deadline) {
-    for (;;) {
-      int status = 0;
-      const pid_t done = ::waitpid(pid, &status, WNOHANG);
-      if (done == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (Clock::now() > deadline) return std::nullopt;
-      std::this_thread::sleep_for(200us);
-    }
-  }
-};
-
 // Bytes that arrive on `fd` within `timeout`: none (a timeout), some, or
 // end of file.
 ssize_t read_some(int fd, char* into, std::size_t size, std::chrono::milliseconds timeout) {
@@ -302,16 +162,13 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
   const auto errors = error_points(buffers);
 
   testing::TempDir dir;
+  testing::ChildOptions options;
+  options.env["KESTRAVO_SIM_SCENARIO"] = dir.write("soak.json", scenario(buffers, errors));
+  options.ignore_stdout = true;  // read here, the way a slow parent reads
   const auto launched = Clock::now();
-  Capture child(dir.write("soak.json", scenario(buffers, errors)));
-  ASSERT_GT(child.pid, 0) << "could not start " << testing::sim_exe();
-  ErrReader err(child.err);
-  // On an early failure the child goes first, so the reader sees the end of
-  // standard error and can be joined.
-  struct KillFirst {
-    Capture& child;
-    ~KillFirst() { child.kill_if_running(); }
-  } kill_first{child};
+  testing::Child child(testing::sim_exe(),
+                       {"--driver", "Soak Interface", "--channels", channels_argument()}, options);
+  const int pcm = child.stdout_reader();
 
   // Standard output: irregular reads, paced, with a pause now and then.
   std::mt19937 random(7);
@@ -326,7 +183,7 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
   for (std::uint64_t reads = 0; received < total; ++reads) {
     const std::size_t want = std::min<std::uint64_t>(
         reads % 7 == 0 ? 1 + reads % 13 : chunk_size(random), total - received);
-    const ssize_t n = read_some(child.pcm, chunk.data(), want, 100ms);
+    const ssize_t n = read_some(pcm, chunk.data(), want, 100ms);
     if (n == 0) FAIL() << "standard output ended after " << received << " of " << total << " bytes";
     if (n < 0) {
       ASSERT_LT(Clock::now() - last_data, 20s)
@@ -346,7 +203,7 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
     }
     received += static_cast<std::uint64_t>(n);
 
-    if (!early_peak && received >= total / 4) early_peak = peak_rss_kib(child.pid);
+    if (!early_peak && received >= total / 4) early_peak = peak_rss_kib(child.pid());
     if (reads % 997 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms(random)));
     const auto due = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(received / kBytesPerSecond));
@@ -355,20 +212,17 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
   const auto transferred = Clock::now() - start;
 
   // The loss is reported, and nothing follows it on standard output.
-  const auto loss_deadline = Clock::now() + 5s;
-  while (!err.has(kUnplugged) && Clock::now() < loss_deadline) std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(err.has(kUnplugged)) << "no device loss record";
+  EXPECT_TRUE(child.wait_for_err_line(testing::kDeviceGone, 5s)) << "no device loss record";
   std::array<char, 64> extra{};
-  EXPECT_EQ(read_some(child.pcm, extra.data(), extra.size(), 300ms), -1)
+  EXPECT_EQ(read_some(pcm, extra.data(), extra.size(), 300ms), -1)
       << "PCM after the device was lost";
-  const auto late_peak = peak_rss_kib(child.pid);
+  const auto late_peak = peak_rss_kib(child.pid());
 
-  ::close(child.lifeline);
-  child.lifeline = -1;
   const auto closed = Clock::now();
-  const auto status = child.wait_until(closed + 5s);
-  const auto exit_after = Clock::now() - closed;
+  child.close_stdin();
+  const auto status = child.wait(5s);
   ASSERT_TRUE(status.has_value()) << "still running 5 s after the lifeline closed";
+  const auto exit_after = *child.exited_at() - closed;
   EXPECT_EQ(*status, 0);
   // 100 ms is what the tool promises; the rest is room for a loaded machine
   // to schedule this reader.
@@ -377,53 +231,46 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
                                << " ms after the lifeline closed";
 
   // Standard error, once the child is gone: whole records only.
-  const auto lines = [&] {
-    for (auto until = Clock::now() + 2s; Clock::now() < until;) {
-      if (err.unfinished().empty()) break;
-      std::this_thread::sleep_for(5ms);
-    }
-    return err.lines();
-  }();
-  EXPECT_EQ(err.unfinished(), "") << "standard error ends inside a line";
+  const std::string err = child.err();
+  EXPECT_EQ(err.substr(err.rfind('\n') + 1), "") << "standard error ends inside a line";
   std::size_t ready = 0;
   std::vector<std::string> error_messages;
-  std::vector<Clock::time_point> levels_at;
-  for (const auto& line : lines) {
+  std::size_t levels = 0;
+  for (const auto& line : child.err_lines()) {
     nlohmann::ordered_json record;
     try {
-      record = nlohmann::ordered_json::parse(line.text);
+      record = nlohmann::ordered_json::parse(line);
     } catch (const nlohmann::json::exception&) {
-      ADD_FAILURE() << "not one JSON record: " << line.text;
+      ADD_FAILURE() << "not one JSON record: " << line;
       continue;
     }
-    ASSERT_TRUE(record.is_object() && !record.empty() && record.begin().key() == "type")
-        << line.text;
+    ASSERT_TRUE(record.is_object() && !record.empty() && record.begin().key() == "type") << line;
     const std::string type = record["type"];
     if (type == "ready") {
       ++ready;
-      EXPECT_EQ(line.text, R"({"type":"ready","sampleRate":192000.0,"channels":17})");
+      EXPECT_EQ(line, R"({"type":"ready","sampleRate":192000.0,"channels":17})");
     } else if (type == "error") {
-      EXPECT_EQ(record["code"], "device_disconnected") << line.text;
+      EXPECT_EQ(record["code"], "device_disconnected") << line;
       error_messages.push_back(record["message"].get<std::string>());
     } else if (type == "levels") {
-      levels_at.push_back(line.at);
+      ++levels;
       const auto& rms = record["rms"];
       const auto& peak = record["peak"];
-      ASSERT_EQ(rms.size(), kSelected.size()) << line.text;
-      ASSERT_EQ(peak.size(), kSelected.size()) << line.text;
+      ASSERT_EQ(rms.size(), kSelected.size()) << line;
+      ASSERT_EQ(peak.size(), kSelected.size()) << line;
       for (std::size_t i = 0; i < kSelected.size(); ++i) {
         EXPECT_TRUE(rms[i].is_number() && rms[i] >= 0.0 && rms[i] <= peak[i] && peak[i] <= 1.0)
-            << line.text;
+            << line;
         // A channel selected twice has one level.
         for (std::size_t j = 0; j < i; ++j) {
           if (kSelected[j] == kSelected[i]) {
-            EXPECT_EQ(rms[i], rms[j]) << line.text;
-            EXPECT_EQ(peak[i], peak[j]) << line.text;
+            EXPECT_EQ(rms[i], rms[j]) << line;
+            EXPECT_EQ(peak[i], peak[j]) << line;
           }
         }
       }
     } else {
-      ADD_FAILURE() << "unexpected record: " << line.text;
+      ADD_FAILURE() << "unexpected record: " << line;
     }
   }
   EXPECT_EQ(ready, 1u);
@@ -432,15 +279,15 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
     want_messages.push_back("A backend-specific error has occurred: soak fault " +
                             std::to_string(k));
   }
-  want_messages.emplace_back(kUnplugged);
+  want_messages.emplace_back(testing::kDeviceGone);
   EXPECT_EQ(error_messages, want_messages);
 
   // Levels at most every 50 ms, on the tool's own clock. Arrival times say
   // nothing about that on a loaded machine (a reader held back sees records
   // bunched), so the bound is on the count over the whole run.
-  ASSERT_GE(levels_at.size(), 2u);
-  const auto lived = closed + exit_after - launched;
-  EXPECT_LE(levels_at.size(), static_cast<std::size_t>(lived / 50ms) + 1)
+  ASSERT_GE(levels, 2u);
+  const auto lived = *child.exited_at() - launched;
+  EXPECT_LE(levels, static_cast<std::size_t>(lived / 50ms) + 1)
       << "more levels records than 50 ms intervals";
 
   // Memory: no growth from a quarter of the way in to the end. The
@@ -455,7 +302,7 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
       "soak: %llu buffers (%.1f MB) in %.1f s, %zu stream errors, %zu levels records, "
       "peak RSS %ld KiB, exit %.1f ms after the lifeline closed\n",
       static_cast<unsigned long long>(buffers), static_cast<double>(total) / 1e6,
-      std::chrono::duration<double>(transferred).count(), errors.size(), levels_at.size(),
+      std::chrono::duration<double>(transferred).count(), errors.size(), levels,
       late_peak.value_or(-1), std::chrono::duration<double, std::milli>(exit_after).count());
 }
 

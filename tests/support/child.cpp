@@ -30,6 +30,9 @@ void make_pipe(int fds[2]) { check(::pipe2(fds, O_CLOEXEC) == 0, "pipe2"); }
 Child::Child(const std::string& exe, const std::vector<std::string>& args, ChildOptions options) {
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if (!options.close_stdin) make_pipe(in);
+  if (options.stdin_non_blocking && in[0] >= 0) {
+    check(::fcntl(in[0], F_SETFL, ::fcntl(in[0], F_GETFL) | O_NONBLOCK) == 0, "fcntl");
+  }
   if (!options.close_stdout) make_pipe(out);
   if (!options.close_stderr) make_pipe(err);
   // A broken stream: the read end is closed before the child starts.

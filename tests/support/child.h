@@ -28,7 +28,8 @@ struct ChildOptions {
   // Connect descriptor 1 or 2 to a pipe whose reader has already gone.
   bool broken_stdout = false;
   bool broken_stderr = false;
-  // Do not read the child's standard output (a parent that stopped reading).
+  // Do not read the child's standard output (a parent that stopped reading,
+  // or a test that reads stdout_reader() itself).
   bool ignore_stdout = false;
   // Read standard output this many bytes at a time, pausing after each read:
   // a parent that drains slowly.
@@ -42,6 +43,9 @@ struct ChildOptions {
   // Keep our own copy of the read end of the child's standard input, to look
   // at the file status flags the child leaves on it (stdin_reader()).
   bool share_stdin = false;
+  // Start with the read end of standard input's pipe non-blocking, as some
+  // parents leave it.
+  bool stdin_non_blocking = false;
 };
 
 // One received chunk of a stream, with the time it arrived.
@@ -68,6 +72,8 @@ class Child {
   void hold_stdout(std::chrono::milliseconds how_long);
   // With share_stdin: our copy of the read end of the child's standard input.
   int stdin_reader() const { return stdin_reader_fd_; }
+  // With ignore_stdout: the read end of the child's standard output.
+  int stdout_reader() const { return stdout_fd_; }
 
   // Waits for the child to exit; its exit status, 128 + signal for a
   // signal, or none on timeout.

@@ -29,6 +29,7 @@
 #include "audio/deadline.h"
 #include "samples/convert.h"
 #include "sound_server.h"
+#include "support/texts.h"
 
 namespace kestravo {
 namespace {
@@ -39,8 +40,9 @@ using testing::Platform;
 using testing::ServerKind;
 using testing::SoundServer;
 
-constexpr const char* kLost =
-    R"({"type":"error","code":"device_disconnected","message":"The requested device is no longer available. For example, it has been unplugged."})";
+const std::string kLost =
+    std::string(R"({"type":"error","code":"device_disconnected","message":")") +
+    testing::kDeviceGone + R"("})";
 
 bool is_record(const std::string& line) {
   return line.starts_with(R"({"type":"ready",)") || line.starts_with(R"({"type":"levels",)") ||

@@ -5,12 +5,12 @@
 
 #include "audio/audio.h"
 #include "audio/sim/scenario.h"
+#include "support/texts.h"
 
 namespace kestravo::audio::sim {
 namespace {
 
-constexpr std::string_view kGone =
-    "The requested device is no longer available. For example, it has been unplugged.";
+using testing::kDeviceGone;
 
 std::unique_ptr<Host> host_of(std::string_view json) {
   auto scenario = parse_scenario(json);
@@ -70,7 +70,7 @@ TEST(SimHost, ConfigurationQueriesAndTheirErrors) {
     std::string text;
   };
   const Case cases[] = {
-      {R"("device_not_available")", std::string(kGone)},
+      {R"("device_not_available")", std::string(kDeviceGone)},
       {R"("invalid_argument")",
        "Invalid argument passed to the backend. For example, this happens when trying to read "
        "capture capabilities when the device does not support it."},
@@ -253,7 +253,7 @@ TEST(SimHost, BuildAndPlayErrors) {
     std::optional<std::string> play_text;
   };
   const Case cases[] = {
-      {R"("build_error": "device_not_available")", std::string(kGone), {}},
+      {R"("build_error": "device_not_available")", std::string(kDeviceGone), {}},
       {R"("build_error": "invalid_argument")",
        "The requested device does not support this capability (invalid argument)",
        {}},

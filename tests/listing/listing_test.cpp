@@ -111,10 +111,16 @@ TEST(Listing, Entries) {
       {"no default configuration: the first range's rate when it is highest, u32 max exact",
        {{"Odd", {Configs{{range(1, 1, 4294967295u), range(1, 1, 0)}}}, std::nullopt}},
        {{"Odd", 1, 4294967295.0, std::nullopt}}},
+      {"no default configuration: the highest maximum of any range",
+       {{"Odd",
+         {Configs{{range(1, 44100, 48000), range(1, 8000, 96000), range(1, 8000, 16000)}}},
+         std::nullopt}},
+       {{"Odd", 1, 96000.0, std::nullopt}}},
       {"zero default rate is still the default's rate",
        {{"Odd", {Configs{{range(1, 8000, 8000)}}}, 0}},
        {{"Odd", 1, 0.0, std::nullopt}}},
-      {"unreadable name, failing or empty second read, zero channels: left out, order kept",
+      {"unreadable name, failing or empty second read, zero channels: left out, order kept; "
+       "a failure after the second read is never seen",
        {{"A", {stereo}, 1},
         {kNameFails, {stereo}, 48000},
         {"B", {stereo, kConfigsFail}, 48000},
@@ -122,8 +128,9 @@ TEST(Listing, Entries) {
         {"D", {Configs{{range(0, 8000, 48000), range(0, 8000, 8000)}}}, 48000},
         {"E", {}, 48000},
         {"F", {kConfigsFail}, 48000},
-        {"G", {stereo}, 2}},
-       {{"A", 2, 1.0, std::nullopt}, {"G", 2, 2.0, std::nullopt}}},
+        {"G", {stereo}, 2},
+        {"H", {stereo, stereo, kConfigsFail}, 3}},
+       {{"A", 2, 1.0, std::nullopt}, {"G", 2, 2.0, std::nullopt}, {"H", 2, 3.0, std::nullopt}}},
   };
   for (const auto& c : cases) {
     FakeHost host;

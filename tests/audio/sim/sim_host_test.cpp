@@ -155,11 +155,19 @@ TEST(SimHost, LookupByNameOverTheWholeDeviceList) {
 TEST(SimHost, ChannelNames) {
   const std::string long255(255, 'a');
   const std::string long256(256, 'b');
+  // 127 two-byte characters and one more byte: 255 bytes; one more: 257.
+  std::string wide255;
+  for (int i = 0; i < 127; ++i) wide255 += "\xc3\xa9";
+  const std::string wide256 = wide255 + "\xc3\xa9";
+  wide255 += "z";
   auto host = host_of(scenario_of(
       {device("mic", R"("channel_names": ["Left", null, {"hex": "ff41"}, "", {"name": ")" +
                          long255 + R"(", "copy_only": true}, {"name": ")" + long256 +
                          R"(", "copy_only": true}, {"name": ")" + long256 +
-                         R"(", "copy_only": false}])")}));
+                         R"(", "copy_only": false}, {"name": ")" + wide255 +
+                         R"(", "copy_only": true}, {"name": ")" + wide256 +
+                         R"(", "copy_only": true}, "ab\u0000cd",)"
+                         R"( {"name": "ef\u0000gh", "copy_only": true}])")}));
   auto id = host->get_device_id_from_name("mic");
   ASSERT_TRUE(id.has_value());
   struct Case {
@@ -177,7 +185,11 @@ TEST(SimHost, ChannelNames) {
       {5, long255},
       {6, std::nullopt},
       {7, long256},
-      {8, std::nullopt},
+      {8, wide255},
+      {9, std::nullopt},  // copying counts bytes, not characters
+      {10, "ab"},         // a name ends at its NUL, copied or not
+      {11, "ef"},
+      {12, std::nullopt},
       {0xffffffff, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(host->channel_name(*id, c.element), c.name) << c.element;

@@ -34,19 +34,14 @@ TEST_P(CliEndToEnd, RejectedCommandLines) {
   const std::string no_driver = error_line("driver_not_found", "no --driver given");
   const std::string no_channels = error_line("channel_out_of_range", "no --channels given");
   const std::string no_requested = error_line("channel_out_of_range", "no channels requested");
+  // Each refusal once; the parsing rules are command_line_test's. An empty
+  // argument and one with a space must reach the tool whole, which on
+  // Windows takes the command line's quoting.
   const Case cases[] = {
       {{}, no_driver},
-      {{"--driver=A", "--channels", "0"}, no_driver},
-      {{"--channels", "0", "--driver"}, no_driver},
       {{"--driver", "Mic", "--channels"}, no_channels},
-      {{"--driver", "Mic"}, no_channels},
       {{"--driver", "Mic", "--channels", ""}, no_requested},
-      {{"--driver", "Mic", "--channels", ","}, no_requested},
       {{"--driver", "Mic", "--channels", "0, 1"}, no_requested},
-      {{"--driver", "Mic", "--channels", "0,x,1"}, no_requested},
-      {{"--driver", "Mic", "--channels", "-1"}, no_requested},
-      {{"--driver", "Mic", "--channels", "+"}, no_requested},
-      {{"--driver", "Mic", "--channels", "18446744073709551616"}, no_requested},
       {{"--driver", "Mic", "--channels", "", "--sample-rate", "48k"}, no_requested},
   };
   for (const auto& program : {real(), sim()}) {

@@ -3,18 +3,16 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 
-#include "text/utf8.h"
 #include "support/child.h"
+#include "text/utf8.h"
 
 namespace kestravo {
 namespace {
 
-using testing::Child;
 using testing::ChildOptions;
 using testing::run;
 
@@ -149,26 +147,6 @@ TEST(SimEndToEnd, TheExampleScenarioLists) {
             R"("]},)"
             R"({"name":"USB Headset","inputs":1,"sampleRate":16000.0,"channelNames":["Mono"]}]})"
             "\n");
-}
-
-TEST(SimEndToEnd, ExplicitBuffersReachThePcmThenTheDeviceIsLost) {
-  testing::TempDir dir;
-  const auto scenario = dir.write("s.json", R"({"devices": [{"name": "Mic",
-      "configs": [{"channels": 2, "min_rate": 48000, "max_rate": 48000, "format": "I16"}],
-      "stream": {"interval_ms": 0, "buffers": [[1, 2, 3, -4], [5, 6, 7]],
-                 "disconnect": {"after_buffers": 2, "notifications": 2}}}]})");
-  Child child(testing::sim_exe(), {"--driver", "Mic", "--channels", "1"}, with_scenario(scenario));
-  const std::string lost =
-      R"({"type":"error","code":"device_disconnected","message":"The requested device is no )"
-      R"(longer available. For example, it has been unplugged."})";
-  ASSERT_TRUE(
-      child.wait_for([&](const Child& c) { return std::ranges::count(c.err_lines(), lost) == 2; }));
-  ASSERT_TRUE(child.wait_for_out_bytes(6));
-  // Channel 1 of frames (1, 2), (3, -4), (5, 6); the partial frame 7 is dropped.
-  EXPECT_EQ(child.out(), std::string("\x02\x00\xfc\xff\x06\x00", 6));
-  child.close_stdin();
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_EQ(child.out().size(), 6u);
 }
 
 }  // namespace

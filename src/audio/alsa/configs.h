@@ -29,12 +29,13 @@ inline constexpr SampleFormat kReportedFormats[] = {
     SampleFormat::I16, SampleFormat::F32, SampleFormat::U16, SampleFormat::I8,
     SampleFormat::I32, SampleFormat::U8,  SampleFormat::U32, SampleFormat::F64,
 };
-static_assert([] {
+constexpr bool decodable_formats_lead() {
   for (std::size_t i = 0; i < std::size(kReportedFormats); ++i) {
     if (decodable(kReportedFormats[i]) != (i < kCallbackFormats.size())) return false;
   }
   return true;
-}());
+}
+static_assert(decodable_formats_lead());
 
 inline constexpr std::uint32_t kStandardRates[] = {
     8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000,

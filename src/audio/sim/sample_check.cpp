@@ -54,8 +54,15 @@ std::optional<std::string> check_buffers(const std::vector<std::vector<RawSample
   for (std::size_t i = 0; i < buffers.size(); ++i) {
     for (std::size_t k = 0; k < buffers[i].size(); ++k) {
       if (!fits(buffers[i][k])) {
-        return "[" + std::to_string(i) + "][" + std::to_string(k) + "]: " + shown(buffers[i][k]) +
-               " is not a sample of format " + std::string(sample_format_name(format));
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about
+        // the temporaries of "[" + ... chains.
+        std::string where = "[";
+        where += std::to_string(i);
+        where += "][";
+        where += std::to_string(k);
+        where += "]: ";
+        return where + shown(buffers[i][k]) + " is not a sample of format " +
+               std::string(sample_format_name(format));
       }
     }
   }

@@ -1,16 +1,16 @@
 // The ALSA host: devices are the hinted PCMs, named by the PCM string that
 // opens them again. No PCM stays open between two operations, so listing
 // never keeps a device busy, and every operation that opens one ends by the
-// deadline of the listing or the capture (pcm_calls.h).
+// deadline of the listing or the capture (bounded_pcm_opener.h).
 #include "audio/alsa/alsa_host.h"
 
 #include <algorithm>
 #include <cstdlib>
 
+#include "audio/alsa/bounded_pcm_opener.h"
 #include "audio/alsa/capture_loop.h"
 #include "audio/alsa/configs.h"
 #include "audio/alsa/pcm.h"
-#include "audio/alsa/pcm_calls.h"
 #include "audio/audio.h"
 #include "audio/callback_formats.h"
 #include "audio/channel_positions.h"
@@ -164,8 +164,8 @@ struct OpenedPcm {
 
 class AlsaDevice final : public Device {
  public:
-  AlsaDevice(Hint hint, std::shared_ptr<PcmCalls> calls)
-      : hint_(std::move(hint)), calls_(std::move(calls)) {}
+  AlsaDevice(Hint hint, std::shared_ptr<BoundedPcmOpener> opener)
+      : hint_(std::move(hint)), opener_(std::move(opener)) {}
 
   std::expected<std::string, DeviceNameError> name() const override {
     if (!hint_.name) return std::unexpected(DeviceNameError::backend("the PCM hint has no name"));
@@ -177,7 +177,7 @@ class AlsaDevice final : public Device {
     if (!hint_.name) {
       return std::unexpected(SupportedStreamConfigsError::backend("the PCM hint has no name"));
     }
-    auto facts = calls_->facts(*hint_.name);
+    auto facts = opener_->facts(*hint_.name);
     if (!facts) return std::unexpected(facts.error().error<SupportedStreamConfigsError>());
     if (!facts->ranges) {
       return std::unexpected(error_from_errno<SupportedStreamConfigsError>(facts->ranges.error()));
@@ -212,7 +212,7 @@ class AlsaDevice final : public Device {
     // Every callback format is one of ALSA's.
     const snd_pcm_format_t format =
         alsa_format(callback_format(data_callback).format).value_or(SND_PCM_FORMAT_UNKNOWN);
-    auto opened = calls_->ask<std::expected<OpenedPcm, int>>(
+    auto opened = opener_->ask<std::expected<OpenedPcm, int>>(
         *hint_.name, [pcm_name = *hint_.name, config, format]() -> std::expected<OpenedPcm, int> {
           auto pcm = open_capture(pcm_name);
           if (!pcm) return std::unexpected(pcm.error());
@@ -230,12 +230,13 @@ class AlsaDevice final : public Device {
 
  private:
   Hint hint_;
-  std::shared_ptr<PcmCalls> calls_;
+  std::shared_ptr<BoundedPcmOpener> opener_;
 };
 
 class AlsaHost final : public Host {
  public:
-  explicit AlsaHost(Deadline budget) : calls_(std::make_shared<PcmCalls>(budget, read_facts)) {}
+  explicit AlsaHost(Deadline budget)
+      : opener_(std::make_shared<BoundedPcmOpener>(budget, read_facts)) {}
 
   // Probes every PCM that may capture at once: the walk over input devices
   // that follows then waits for stalled PCMs until the deadline once, and
@@ -247,9 +248,10 @@ class AlsaHost final : public Host {
     for (const auto& hint : *hints) {
       if (hint.name && hint.ioid != "Output") capturing.push_back(*hint.name);
     }
-    calls_->start_probes(capturing);
+    opener_->start_probes(capturing);
     std::vector<std::unique_ptr<Device>> list;
-    for (auto& hint : *hints) list.push_back(std::make_unique<AlsaDevice>(std::move(hint), calls_));
+    for (auto& hint : *hints)
+      list.push_back(std::make_unique<AlsaDevice>(std::move(hint), opener_));
     return list;
   }
 
@@ -269,12 +271,12 @@ class AlsaHost final : public Host {
   // more, not once per channel.
   std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
     if (element == 0) return std::nullopt;
-    const auto facts = calls_->facts(device.token);
+    const auto facts = opener_->facts(device.token);
     if (!facts) return std::nullopt;
     if (const auto& offered = facts->names) return nth(*offered, element);
     if (configured_ && configured_->first == device.token) return nth(configured_->second, element);
-    auto read = calls_->ask<Names>(device.token,
-                                   [pcm = device.token] { return read_configured_names(pcm); });
+    auto read = opener_->ask<Names>(device.token,
+                                    [pcm = device.token] { return read_configured_names(pcm); });
     return nth(configured_.emplace(device.token, read.value_or(Names{})).second, element);
   }
 
@@ -284,7 +286,7 @@ class AlsaHost final : public Host {
     return names[element - 1];
   }
 
-  std::shared_ptr<PcmCalls> calls_;
+  std::shared_ptr<BoundedPcmOpener> opener_;
   std::optional<std::pair<std::string, Names>> configured_;
 };
 

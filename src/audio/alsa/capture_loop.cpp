@@ -40,22 +40,22 @@ class RealPcmIo final : public PcmIo {
 };
 
 // The period buffer and the typed data callback that reads it.
-struct Sink {
+struct PeriodBuffer {
   void* buffer = nullptr;
   std::function<void(std::size_t frames, const InputCallbackInfo&)> deliver;
 };
 
 template <class Sample>
-Sink make_sink(DataCallback<Sample> callback, const LoopSettings& settings) {
+PeriodBuffer make_period_buffer(DataCallback<Sample> callback, const LoopSettings& settings) {
   const std::size_t channels = settings.channels;
   auto storage = std::make_shared<std::vector<Sample>>(settings.period_frames * channels);
-  Sink sink;
-  sink.buffer = storage->data();
-  sink.deliver = [storage, callback = std::move(callback), channels](
-                     std::size_t frames, const InputCallbackInfo& info) {
+  PeriodBuffer period;
+  period.buffer = storage->data();
+  period.deliver = [storage, callback = std::move(callback), channels](
+                       std::size_t frames, const InputCallbackInfo& info) {
     callback(std::span<const Sample>(storage->data(), frames * channels), info);
   };
-  return sink;
+  return period;
 }
 
 // Everything the callback thread touches. It lives on the heap and is shared
@@ -66,7 +66,7 @@ struct LoopState {
   std::unique_ptr<PcmIo> io;
   LoopSettings settings;
   LoopTuning tuning;
-  Sink sink;
+  PeriodBuffer period;
 };
 
 // The loop proper; its fields belong to the callback thread alone.
@@ -127,8 +127,8 @@ class Loop {
   }
 
   Next read_period() {
-    const snd_pcm_uframes_t period = s_.settings.period_frames;
-    const snd_pcm_sframes_t frames = s_.io->readi(s_.sink.buffer, period);
+    const snd_pcm_uframes_t period_frames = s_.settings.period_frames;
+    const snd_pcm_sframes_t frames = s_.io->readi(s_.period.buffer, period_frames);
     if (frames == -EAGAIN || frames == 0) return idle();
     if (frames < 0) return on_error(static_cast<int>(frames));
     idle_wakeups_ = 0;
@@ -137,13 +137,13 @@ class Loop {
     const auto now = Clock::now();
     const auto span = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(frames) / s_.settings.sample_rate));
-    s_.sink.deliver(static_cast<std::size_t>(frames), InputCallbackInfo{now, now - span});
+    s_.period.deliver(static_cast<std::size_t>(frames), InputCallbackInfo{now, now - span});
     // When the next period is already there (a consumer that fell behind, or
     // a PCM without a clock), waiting in poll first would only cost two
     // system calls per period. Release is still seen: the flag is checked on
     // every step.
     const snd_pcm_sframes_t avail = s_.io->avail_update();
-    period_waiting_ = avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) >= period;
+    period_waiting_ = avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) >= period_frames;
     return Next::Go;
   }
 
@@ -158,12 +158,12 @@ class Loop {
   // A capture PCM left PREPARED after an overrun never delivers again; it
   // has to be started as well.
   Next recover_overrun() {
-    if (storm() == Next::Stop) return Next::Stop;
+    if (count_recovery() == Next::Stop) return Next::Stop;
     return prepare_and_start();
   }
 
   Next recover_suspend() {
-    if (storm() == Next::Stop) return Next::Stop;
+    if (count_recovery() == Next::Stop) return Next::Stop;
     int err = -EAGAIN;
     for (int attempt = 0; attempt < 100 && err == -EAGAIN; ++attempt) {
       err = s_.io->resume();
@@ -183,14 +183,14 @@ class Loop {
     return Next::Go;  // the next read fails too and backs off
   }
 
-  // Counts one recovery; a storm of them is treated as a failure.
-  Next storm() {
+  // Counts one recovery; too many within one second are treated as a failure.
+  Next count_recovery() {
     const auto now = Clock::now();
     if (now - window_start_ >= std::chrono::seconds(1)) {
       window_start_ = now;
       recoveries_ = 0;
     }
-    if (++recoveries_ <= s_.tuning.storm_recoveries) return Next::Go;
+    if (++recoveries_ <= s_.tuning.max_recoveries_per_second) return Next::Go;
     return fault("the device keeps overrunning or being suspended (" + std::to_string(recoveries_) +
                      " recoveries within one second)",
                  /*restore_state=*/false);
@@ -293,8 +293,9 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start_capture_loop(
   state->io = std::move(io);
   state->settings = settings;
   state->tuning = tuning;
-  state->sink = std::visit([&](auto& callback) { return make_sink(std::move(callback), settings); },
-                           data_callback);
+  state->period =
+      std::visit([&](auto& callback) { return make_period_buffer(std::move(callback), settings); },
+                 data_callback);
   auto started = state->lifetime->start_thread("capture", [state] {
     Loop(*state).run();
     state->io.reset();

@@ -47,10 +47,10 @@ struct LoopSettings {
 struct LoopTuning {
   // Backend-specific stream errors are reported at most this often.
   std::chrono::milliseconds report_interval{1000};
-  // More overrun or suspend recoveries than this within one second is a
-  // storm: plugins built on ioplug turn every failure into an overrun, and
+  // More overrun or suspend recoveries than this within one second fail the
+  // stream: plugins built on ioplug turn every failure into an overrun, and
   // recovering from those at full speed would spin forever.
-  int storm_recoveries = 50;
+  int max_recoveries_per_second = 50;
   // After a failure the loop waits before trying again, doubling the wait up
   // to the maximum until a read succeeds.
   std::chrono::milliseconds backoff_min{10};

@@ -4,13 +4,16 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "audio/alsa/pcm.h"
 #include "audio/audio.h"
+#include "audio/callback_formats.h"
 
 namespace kestravo::audio::alsa {
 
@@ -20,12 +23,19 @@ namespace kestravo::audio::alsa {
 inline constexpr unsigned kMaxReportedChannels = 32;
 inline constexpr std::uint32_t kMaxReportedRate = 384000;
 
-// The formats the host reports, in the order it reports them: the three the
+// The formats the host reports, in the order it reports them: those the
 // program can decode first, so a range list starts with a usable one.
 inline constexpr SampleFormat kReportedFormats[] = {
     SampleFormat::I16, SampleFormat::F32, SampleFormat::U16, SampleFormat::I8,
     SampleFormat::I32, SampleFormat::U8,  SampleFormat::U32, SampleFormat::F64,
 };
+constexpr bool decodable_formats_lead() {
+  for (std::size_t i = 0; i < std::size(kReportedFormats); ++i) {
+    if (decodable(kReportedFormats[i]) != (i < kCallbackFormats.size())) return false;
+  }
+  return true;
+}
+static_assert(decodable_formats_lead());
 
 inline constexpr std::uint32_t kStandardRates[] = {
     8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000,

@@ -6,6 +6,7 @@
 // and the host turns it into exit status 2 before anything else happens.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -110,6 +111,10 @@ struct Scenario {
   std::optional<std::string> enumeration_error;
   friend bool operator==(const Scenario&, const Scenario&) = default;
 };
+
+// The largest scenario document read. Real scenarios are far below it;
+// beyond it a file is a broken scenario, never a machine out of memory.
+inline constexpr std::size_t kMaxScenarioBytes = std::size_t{64} << 20;
 
 // Parses a scenario document; the error is the reason, such as
 // `devices[0].configs[1].format: unknown sample format "I24"`.

@@ -13,17 +13,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Everything the stream's threads touch. They hold it by shared_ptr, so it
-// outlives the Stream handle and never lives in static storage: the process
-// may exit while they still run.
-struct Shared {
+// What the Stream handle shares with the stream's threads. They hold it by
+// shared_ptr, so it outlives the handle and never lives in static storage:
+// the process may exit while they still run.
+struct SharedStreamState {
   StreamScript script;
   std::shared_ptr<StreamLifetime> lifetime;
 };
 
+// What the stream thread alone uses: the callback, the buffers it is given
+// and the pace.
 template <class Sample>
-struct Feed {
-  std::shared_ptr<Shared> shared;
+struct StreamThreadState {
+  std::shared_ptr<SharedStreamState> shared;
   DataCallback<Sample> on_data;
   std::vector<std::vector<Sample>> explicit_buffers;
   SignalGenerator signal;
@@ -33,9 +35,9 @@ struct Feed {
 };
 
 template <class Sample>
-void run(const std::shared_ptr<Feed<Sample>>& feed) {
-  const StreamScript& script = feed->shared->script;
-  StreamLifetime& lifetime = *feed->shared->lifetime;
+void run(const std::shared_ptr<StreamThreadState<Sample>>& state) {
+  const StreamScript& script = state->shared->script;
+  StreamLifetime& lifetime = *state->shared->lifetime;
   auto errors = script.stream_errors;
   std::ranges::stable_sort(errors, {}, &StreamErrorScript::after_buffers);
   auto next_error = errors.begin();
@@ -62,26 +64,26 @@ void run(const std::shared_ptr<Feed<Sample>>& feed) {
       break;
     }
     // Capped so that an absurd interval cannot overflow the clock.
-    const double offset_ns = std::min(static_cast<double>(n) * feed->interval_ns, 1e18);
+    const double offset_ns = std::min(static_cast<double>(n) * state->interval_ns, 1e18);
     const auto due = began + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double, std::nano>(offset_ns));
     if (lifetime.wait_until(due)) break;
 
     InputCallbackInfo info{Clock::now(), due};
     std::span<const Sample> buffer;
-    if (n < feed->explicit_buffers.size()) {
-      buffer = feed->explicit_buffers[n];
+    if (n < state->explicit_buffers.size()) {
+      buffer = state->explicit_buffers[n];
     } else {
-      feed->signal.fill(std::span<Sample>(feed->generated));
-      buffer = feed->generated;
+      state->signal.fill(std::span<Sample>(state->generated));
+      buffer = state->generated;
     }
-    if (feed->on_data) feed->on_data(buffer, info);
+    if (state->on_data) state->on_data(buffer, info);
   }
 }
 
 class SimStream final : public Stream {
  public:
-  SimStream(std::shared_ptr<Shared> shared, std::optional<ScriptedError> play_error)
+  SimStream(std::shared_ptr<SharedStreamState> shared, std::optional<ScriptedError> play_error)
       : shared_(std::move(shared)), play_error_(std::move(play_error)) {}
 
   // A stream that runs after release, as the real platform's do, is
@@ -96,7 +98,7 @@ class SimStream final : public Stream {
   }
 
  private:
-  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<SharedStreamState> shared_;
   std::optional<ScriptedError> play_error_;
 };
 
@@ -114,21 +116,21 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start(
 
   auto lifetime = StreamLifetime::create(std::move(error_callback));
   if (!lifetime) return std::unexpected(lifetime.error());
-  std::shared_ptr<Shared> shared;
-  std::shared_ptr<Feed<Sample>> feed;
+  std::shared_ptr<SharedStreamState> shared;
+  std::shared_ptr<StreamThreadState<Sample>> state;
   try {
-    shared = std::make_shared<Shared>();
+    shared = std::make_shared<SharedStreamState>();
     shared->script = script;
     shared->lifetime = *lifetime;
-    feed = std::make_shared<Feed<Sample>>(
-        Feed<Sample>{shared,
-                     std::move(data_callback),
-                     {},
-                     SignalGenerator(script.signal, config.sample_rate, config.channels),
-                     std::vector<Sample>(static_cast<std::size_t>(frames) * config.channels),
-                     interval_ms * 1e6});
+    state = std::make_shared<StreamThreadState<Sample>>(StreamThreadState<Sample>{
+        shared,
+        std::move(data_callback),
+        {},
+        SignalGenerator(script.signal, config.sample_rate, config.channels),
+        std::vector<Sample>(static_cast<std::size_t>(frames) * config.channels),
+        interval_ms * 1e6});
     for (const auto& raw_buffer : script.buffers) {
-      auto& buffer = feed->explicit_buffers.emplace_back();
+      auto& buffer = state->explicit_buffers.emplace_back();
       buffer.reserve(raw_buffer.size());
       for (const auto& raw : raw_buffer) buffer.push_back(from_raw<Sample>(raw));
     }
@@ -136,7 +138,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> start(
     return std::unexpected(BuildStreamError::backend("not enough memory for the stream's buffers"));
   }
 
-  auto started = shared->lifetime->start_thread("stream", [feed] { run(feed); });
+  auto started = shared->lifetime->start_thread("stream", [state] { run(state); });
   if (!started) return std::unexpected(started.error());
   return std::make_unique<SimStream>(std::move(shared), std::move(play_error));
 }

@@ -20,16 +20,18 @@
 
 namespace kestravo::audio::alsa {
 
-// Why a call gave no result.
+// Why a call gave no result: the PCM did not answer by the deadline, or no
+// thread could be started to ask it.
 struct NoAnswer {
-  // Empty when the PCM did not answer in time; otherwise why no thread could
-  // be started to ask it.
-  std::string thread_error;
+  static NoAnswer deadline_passed() { return {}; }
+  static NoAnswer thread_not_started(std::string why) { return {std::move(why)}; }
+
+  std::optional<std::string> thread_start_failure;
 
   template <class E>
   E error() const {
-    if (thread_error.empty()) return E::of(ErrorKind::DeviceNotAnswering);
-    return E::backend("cannot start a thread to open the device: " + thread_error);
+    if (!thread_start_failure) return E::of(ErrorKind::DeviceNotAnswering);
+    return E::backend("cannot start a thread to open the device: " + *thread_start_failure);
   }
 };
 
@@ -45,14 +47,14 @@ struct PcmFacts {
 
 // Shared by the host and its devices, and used from the caller's thread only;
 // the call threads touch nothing but their own call states.
-class PcmCalls {
+class BoundedPcmOpener {
  public:
   using Clock = std::chrono::steady_clock;
   using FactsReader = std::function<PcmFacts(const std::string& pcm)>;
 
   // Every call waits until `budget` at most; `read` opens a PCM and reads
   // its facts, on a call's thread.
-  PcmCalls(Deadline budget, FactsReader read) : budget_(budget), read_(std::move(read)) {}
+  BoundedPcmOpener(Deadline budget, FactsReader read) : budget_(budget), read_(std::move(read)) {}
 
   // Runs `work` (which opens `pcm` and returns a T) until the deadline at
   // most. A PCM that is still stuck in an earlier call fails at once: it has
@@ -61,12 +63,12 @@ class PcmCalls {
   // It does not wait for the probes of start_probes() first: a capture must
   // not wait for PCMs that stall. PCMs of one sound card (hw: and plughw:)
   // cannot be open at once, though, so a call that fails while probes still
-  // run is asked again once they are settled.
+  // run is asked again once they are done.
   template <class T, class Work>
   std::expected<T, NoAnswer> ask(const std::string& pcm, Work work) {
     auto answer = ask_once<T>(pcm, work);
     if (answer && failed(*answer) && probes_running()) {
-      settle();
+      wait_for_probes();
       answer = ask_once<T>(pcm, work);
     }
     return answer;
@@ -91,9 +93,9 @@ class PcmCalls {
 
   template <class T, class Work>
   std::expected<T, NoAnswer> ask_once(const std::string& pcm, const Work& work) {
-    if (stuck(pcm) || budget_.passed()) return std::unexpected(NoAnswer{});
+    if (stuck(pcm) || budget_.passed()) return std::unexpected(NoAnswer::deadline_passed());
     auto started = BoundedCall<T>::start(work);
-    if (!started) return std::unexpected(NoAnswer{started.error()});
+    if (!started) return std::unexpected(NoAnswer::thread_not_started(started.error()));
     return finish(pcm, *started);
   }
 
@@ -115,16 +117,17 @@ class PcmCalls {
     if (!call.wait_until(budget_.at())) {
       call.abandon();
       stuck_.emplace_back(pcm, call.watch());
-      return std::unexpected(NoAnswer{});
+      return std::unexpected(NoAnswer::deadline_passed());
     }
     auto value = call.take();
-    if (!value) return std::unexpected(NoAnswer{});  // taken already: cannot happen
+    if (!value)
+      return std::unexpected(NoAnswer::deadline_passed());  // taken already: cannot happen
     return std::move(*value);
   }
 
   bool stuck(const std::string& pcm);
-  // Waits for the probes, until the deadline at most.
-  void settle();
+  // Until the deadline at most; a probe still running then is left stuck.
+  void wait_for_probes();
 
   const Deadline budget_;
   const FactsReader read_;

@@ -1,11 +1,11 @@
-#include "audio/alsa/pcm_calls.h"
+#include "audio/alsa/bounded_pcm_opener.h"
 
 #include <algorithm>
 
 namespace kestravo::audio::alsa {
 
-void PcmCalls::start_probes(const std::vector<std::string>& pcms) {
-  settle();
+void BoundedPcmOpener::start_probes(const std::vector<std::string>& pcms) {
+  wait_for_probes();
   probes_.clear();
   known_.clear();
   for (const auto& pcm : pcms) {
@@ -17,7 +17,7 @@ void PcmCalls::start_probes(const std::vector<std::string>& pcms) {
   }
 }
 
-std::expected<PcmFacts, NoAnswer> PcmCalls::facts(const std::string& pcm) {
+std::expected<PcmFacts, NoAnswer> BoundedPcmOpener::facts(const std::string& pcm) {
   if (const auto known = known_.find(pcm); known != known_.end()) return known->second;
   const auto keep = [&](std::expected<PcmFacts, NoAnswer> answer) {
     if (answer) known_.insert_or_assign(pcm, *answer);
@@ -36,17 +36,17 @@ std::expected<PcmFacts, NoAnswer> PcmCalls::facts(const std::string& pcm) {
   return keep(ask<PcmFacts>(pcm, [pcm, read = read_] { return read(pcm); }));
 }
 
-bool PcmCalls::stuck(const std::string& pcm) {
+bool BoundedPcmOpener::stuck(const std::string& pcm) {
   std::erase_if(stuck_, [](const auto& entry) { return entry.second.returned(); });
   return std::ranges::any_of(stuck_, [&](const auto& entry) { return entry.first == pcm; });
 }
 
-bool PcmCalls::probes_running() const {
+bool BoundedPcmOpener::probes_running() const {
   return std::ranges::any_of(
       probes_, [](const Probe& probe) { return probe.call && !probe.call->watch().returned(); });
 }
 
-void PcmCalls::settle() {
+void BoundedPcmOpener::wait_for_probes() {
   for (auto& pending : probes_) {
     if (pending.call && !pending.call->wait_until(budget_.at())) {
       pending.call->abandon();

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "main/fail.h"
+#include "platform/output.h"
 #include "platform/process.h"
+#include "protocol/send.h"
 #include "samples/callback.h"
-#include "status/output.h"
-#include "status/status.h"
 #include "text/utf8.h"
 
 namespace kestravo::capture {

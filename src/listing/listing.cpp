@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "protocol/send.h"
 #include "text/utf8.h"
 
 namespace kestravo::listing {

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
+#include "platform/output.h"
 #include "platform/process.h"
-#include "status/output.h"
-#include "status/status.h"
+#include "protocol/send.h"
 
 namespace kestravo {
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "status/output.h"
-#include "status/status.h"
+#include "platform/output.h"
+#include "protocol/json_line.h"
 
 namespace kestravo::samples {
 

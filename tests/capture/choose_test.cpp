@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "status/status.h"
+#include "protocol/records.h"
 
 namespace kestravo::capture {
 namespace {

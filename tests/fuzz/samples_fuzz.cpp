@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "platform/output.h"
 #include "samples/callback.h"
-#include "status/output.h"
 
 namespace {
 

@@ -1,9 +1,11 @@
-#include "status/status.h"
+#include "protocol/json_line.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+
+#include "protocol/send.h"
 
 namespace kestravo::status {
 namespace {

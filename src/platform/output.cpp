@@ -1,4 +1,4 @@
-#include "status/output.h"
+#include "platform/output.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -163,7 +163,7 @@ void QueuedFdOutput::run() {
 
 bool QueuedFdOutput::write_all(std::string_view bytes) { return direct_.write_all(bytes); }
 
-bool QueuedFdOutput::offer(std::string_view bytes) {
+bool QueuedFdOutput::try_write(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
     if (start_locked()) {
@@ -176,7 +176,7 @@ bool QueuedFdOutput::offer(std::string_view bytes) {
   return direct_.write_all(bytes);
 }
 
-void QueuedFdOutput::post(std::string_view bytes) {
+void QueuedFdOutput::queue(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
     if (start_locked()) {

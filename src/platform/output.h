@@ -40,10 +40,10 @@ class Output {
   // For what may be dropped (levels): the bytes are written whole or not at
   // all, and the caller never waits for a stream that is not being drained.
   // False when they were dropped.
-  virtual bool offer(std::string_view bytes) { return write_all(bytes); }
-  // For what must not be lost but must not hold up its caller either: the
-  // bytes are written whole, later if the stream is full.
-  virtual void post(std::string_view bytes) { write_all(bytes); }
+  virtual bool try_write(std::string_view bytes) { return write_all(bytes); }
+  // For what must never be dropped but must not hold up its caller either:
+  // the bytes are written whole, later if the stream is full.
+  virtual void queue(std::string_view bytes) { write_all(bytes); }
 };
 
 // A file descriptor behind its own lock.
@@ -59,10 +59,10 @@ class FdOutput final : public Output {
   std::mutex mutex_;
 };
 
-// A file descriptor whose offered and posted lines are written by a thread of
+// A file descriptor whose tried and queued lines are written by a thread of
 // its own, so that a reader who stops draining it holds up only that thread,
 // never the caller. Lines of any length are written whole: lines are skipped
-// (offer) only between lines, and a line that has started is finished unless
+// (try_write) only between lines, and a line that has started is finished unless
 // the process exits first. So that an exit leaves no half line behind, a
 // line on a pipe or a socket starts only once it fits, where that can be
 // known: every line up to PIPE_BUF bytes; a longer one waits kLongLineWait
@@ -76,14 +76,14 @@ class QueuedFdOutput final : public Output {
   QueuedFdOutput(const QueuedFdOutput&) = delete;
   QueuedFdOutput& operator=(const QueuedFdOutput&) = delete;
 
-  // Starts the writer thread (posting starts it too); false when it cannot
+  // Starts the writer thread (queueing starts it too); false when it cannot
   // be started: every call then writes directly.
   bool start();
   // Written at once by the caller, waiting as long as the stream takes.
   bool write_all(std::string_view bytes) override;
   // Dropped while an earlier line is still queued or being written.
-  bool offer(std::string_view bytes) override;
-  void post(std::string_view bytes) override;
+  bool try_write(std::string_view bytes) override;
+  void queue(std::string_view bytes) override;
   // Waits until everything queued has been written, at most until
   // `deadline`; false when something is still waiting.
   bool drain(std::chrono::steady_clock::time_point deadline);

@@ -4,10 +4,10 @@
 
 namespace kestravo::status {
 
-void emit(Output& out, const Status& record) { out.write_all(encode_line(record)); }
+void write_record(Output& out, const Status& record) { out.write_all(encode_line(record)); }
 
-void emit_status(const Status& record) { standard_error().post(encode_line(record)); }
+void queue_on_standard_error(const Status& record) { standard_error().queue(encode_line(record)); }
 
-void emit_stdout(const Status& record) { emit(standard_output(), record); }
+void write_to_standard_output(const Status& record) { write_record(standard_output(), record); }
 
 }  // namespace kestravo::status

@@ -1,8 +1,6 @@
 // Byte sinks for everything the program writes: status lines and PCM.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -12,15 +10,6 @@
 #include <string_view>
 
 namespace kestravo {
-
-// The system call used to write; tests replace it to inject EINTR, short
-// writes and EPIPE.
-using WriteFunction = ssize_t (*)(int fd, const void* data, std::size_t size);
-
-// Writes all of `bytes` to `fd`: short writes continue where they stopped and
-// EINTR is retried; any other error gives up and returns false. The bytes a
-// failed write did not deliver are dropped, never written again.
-bool write_all_fd(int fd, std::string_view bytes, WriteFunction write);
 
 // A byte sink. Every call delivers its bytes as one unit: two calls from
 // different threads never interleave. Never throws.
@@ -46,16 +35,15 @@ class Output {
   virtual void queue(std::string_view bytes) { write_all(bytes); }
 };
 
-// A file descriptor behind its own lock.
+// A file descriptor behind its own lock, written with platform::write_all.
 class FdOutput final : public Output {
  public:
-  explicit FdOutput(int fd, WriteFunction write = nullptr);
+  explicit FdOutput(int fd);
   bool write_all(std::string_view bytes) override;
   bool write_units(std::string_view bytes, std::size_t unit) override;
 
  private:
   int fd_;
-  WriteFunction write_;
   std::mutex mutex_;
 };
 

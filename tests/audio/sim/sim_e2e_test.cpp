@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "text/utf8.h"
 #include "support/child.h"
+#include "text/utf8.h"
 
 namespace kestravo {
 namespace {

@@ -22,10 +22,10 @@ bool write_all(int fd, std::string_view bytes);
 // second.
 inline constexpr std::chrono::milliseconds kFullWait{100};
 
-// Writes all of `bytes` through `writer` (whose writes never block), waiting
-// for room between writes while the stream is full (EAGAIN) and asking
-// `stop` after each such wait. EINTR is retried. False when the reader has
-// gone (any other error, or a write that takes nothing) or `stop` said so.
+// Writes all of `bytes` through `writer` (whose writes never block): each
+// time the stream is full (EAGAIN) it asks `stop`, then waits up to
+// kFullWait for room. EINTR is retried. False when the reader has gone (any
+// other error, or a write that takes nothing) or `stop` said so.
 bool write_without_blocking(const StreamWriter& writer, std::string_view bytes,
                             const std::function<bool()>& stop);
 

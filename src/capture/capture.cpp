@@ -9,7 +9,7 @@
 #include "capture/choose.h"
 #include "capture/stream_run.h"
 #include "main/fail.h"
-#include "status/status.h"
+#include "protocol/records.h"
 #include "text/utf8.h"
 
 namespace kestravo::capture {

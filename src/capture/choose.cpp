@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "audio/callback_formats.h"
-#include "status/status.h"
+#include "protocol/records.h"
 
 namespace kestravo::capture {
 

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "main/fail.h"
+#include "platform/output.h"
 #include "platform/process.h"
+#include "protocol/send.h"
 #include "samples/callback.h"
-#include "status/output.h"
-#include "status/status.h"
 #include "text/utf8.h"
 
 namespace kestravo::capture {
@@ -28,7 +28,7 @@ constexpr auto kExitWait = std::chrono::milliseconds(70);
 // twice at once. A lost device does not end the process: the parent learns
 // of it from the record and ends the capture through the lifeline.
 void report_stream_error(const audio::StreamError& error) {
-  status::emit_status(
+  status::queue_on_standard_error(
       status::ErrorRecord{status::code::device_disconnected, utf8_lossy(error.text())});
 }
 
@@ -71,8 +71,8 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
 
   // Queued: it waits for room on standard error while the lifeline is
   // polled below and the PCM flows.
-  status::emit_status(status::ReadyRecord{static_cast<double>(config.sample_rate),
-                                          static_cast<std::uint64_t>(selected.size())});
+  status::queue_on_standard_error(status::ReadyRecord{static_cast<double>(config.sample_rate),
+                                                      static_cast<std::uint64_t>(selected.size())});
 
   platform::wait_for_end_of_input();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "protocol/send.h"
 #include "text/utf8.h"
 
 namespace kestravo::listing {
@@ -55,7 +56,7 @@ status::DriversRecord collect_drivers(audio::Host& host) {
   return record;
 }
 
-void list_drivers(audio::Host& host) { status::emit_stdout(collect_drivers(host)); }
+void list_drivers(audio::Host& host) { status::write_to_standard_output(collect_drivers(host)); }
 
 std::vector<std::string> channel_names(audio::Host& host, const audio::DeviceId& device,
                                        std::uint32_t count) {

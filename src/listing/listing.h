@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audio/audio.h"
-#include "status/status.h"
+#include "protocol/records.h"
 
 namespace kestravo::listing {
 

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "platform/process.h"
-#include "status/status.h"
+#include "protocol/records.h"
 #include "text/utf8.h"
 
 namespace kestravo {

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
+#include "platform/output.h"
 #include "platform/process.h"
-#include "status/output.h"
-#include "status/status.h"
+#include "protocol/send.h"
 
 namespace kestravo {
 
@@ -18,7 +18,7 @@ constexpr auto kFatalRecordWait = std::chrono::milliseconds(200);
 }  // namespace
 
 void fail(std::string_view code, std::string message) {
-  status::emit_status(status::ErrorRecord{code, std::move(message)});
+  status::queue_on_standard_error(status::ErrorRecord{code, std::move(message)});
   standard_error().drain(std::chrono::steady_clock::now() + kFatalRecordWait);
   // exit_now, not exit: a host thread may still be calling back, and static
   // destruction must not run under it. Nothing is buffered in user space.

@@ -28,10 +28,6 @@ void prepare_process();
 int output_descriptor();
 int error_descriptor();
 
-// One write to `fd`: the bytes written (possibly fewer than `size`), or -1
-// with errno set. A pipe whose reader has gone gives EPIPE on every system.
-ssize_t write(int fd, const void* data, std::size_t size);
-
 // The largest write a pipe takes whole or not at all, even while it waits
 // for its reader (PIPE_BUF on POSIX systems); 0 where the system promises no
 // such size.

@@ -272,7 +272,7 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   }
   // Offered, not written: a parent that does not drain standard error loses
   // levels records, never audio.
-  sinks.status.offer(status::encode_line(*levels));
+  sinks.status.try_write(status::encode_line(*levels));
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "status/output.h"
-#include "status/status.h"
+#include "platform/output.h"
+#include "protocol/json_line.h"
 
 namespace kestravo::samples {
 
@@ -59,7 +59,7 @@ struct Workspace {
 // levels record that is due before the buffer is read is measured in the
 // same pass that converts and selects. A buffer shorter than one frame, or a
 // channel count of 0, produces nothing and leaves the clock alone. The
-// levels record is offered (Output::offer): one that cannot be written at
+// levels record is tried (Output::try_write): one that cannot be written at
 // once is skipped whole. Write failures are dropped.
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,

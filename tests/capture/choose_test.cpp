@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/mixed_device.h"
-#include "status/status.h"
+#include "protocol/records.h"
 #include "support/texts.h"
 
 namespace kestravo::capture {

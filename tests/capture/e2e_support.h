@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "status/status.h"
+#include "protocol/json_line.h"
 #include "support/child.h"
 #include "support/texts.h"
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "main/command_line.h"
-#include "status/status.h"
+#include "protocol/json_line.h"
 
 namespace {
 

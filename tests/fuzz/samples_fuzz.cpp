@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "platform/output.h"
 #include "samples/callback.h"
 #include "samples/convert.h"
-#include "status/output.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "audio/sim/scenario.h"
 #include "audio/sim/sim_host.h"
 #include "listing/listing.h"
-#include "status/status.h"
+#include "protocol/json_line.h"
 #include "text/utf8.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "status/status.h"
+#include "protocol/json_line.h"
 #include "text/utf8.h"
 
 namespace {

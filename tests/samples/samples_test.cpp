@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "protocol/json_line.h"
 #include "samples/buffer.h"
 #include "samples/callback.h"
 #include "samples/convert.h"
-#include "status/status.h"
 
 namespace kestravo::samples {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "audio/callback_formats.h"
 #include "audio/sim/sim_stream.h"
+#include "platform/output.h"
 #include "platform/process.h"
-#include "status/output.h"
 #include "text/utf8.h"
 
 namespace kestravo::audio {

@@ -1,7 +1,6 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "audio/errno_text.h"
+#include "platform/system_calls.h"
 
 namespace kestravo::platform {
 
@@ -45,6 +45,7 @@ std::expected<std::string, std::string> read_whole_file(const std::string& file,
       static_cast<std::uint64_t>(status.st_size) > limits.max_bytes) {
     return too_large();
   }
+  const SystemCalls& calls = system_calls();
   std::string contents;
   std::vector<char> chunk(65536);
   using Clock = std::chrono::steady_clock;
@@ -55,8 +56,7 @@ std::expected<std::string, std::string> read_whole_file(const std::string& file,
     // ended at once.
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(std::min(idle_until, give_up) - Clock::now());
-    pollfd ready{fd.fd, POLLIN, 0};
-    const int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+    const int polled = left.count() > 0 ? calls.wait(fd.fd, Ready::input, left) : 0;
     if (polled == 0) {
       return std::unexpected(
           Clock::now() >= give_up
@@ -65,7 +65,7 @@ std::expected<std::string, std::string> read_whole_file(const std::string& file,
     }
     if (polled < 0 && errno != EINTR) return std::unexpected(errno_text(errno));
     if (polled < 0) continue;
-    const ssize_t n = ::read(fd.fd, chunk.data(), chunk.size());
+    const ssize_t n = calls.read(fd.fd, chunk.data(), chunk.size());
     if (n > 0) {
       if (contents.size() + static_cast<std::size_t>(n) > limits.max_bytes) return too_large();
       contents.append(chunk.data(), static_cast<std::size_t>(n));

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/sockios.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,7 +12,9 @@
 #include <csignal>
 #include <string>
 
-#include "capture/lifeline.h"
+#include "platform/io.h"
+#include "platform/posix/lifeline.h"
+#include "platform/system_calls.h"
 
 namespace kestravo::platform {
 
@@ -74,8 +75,6 @@ void prepare_process() {
 int output_descriptor() { return standard_fds().out; }
 int error_descriptor() { return standard_fds().err; }
 
-ssize_t write(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
-
 std::size_t whole_write_limit() { return PIPE_BUF; }
 
 // For a pipe its capacity and what is queued, for a socket its send buffer
@@ -124,18 +123,17 @@ StreamWriter::~StreamWriter() {
 }
 
 ssize_t StreamWriter::write_some(std::string_view bytes) const {
-  if (socket_) return ::send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  return ::write(fd(), bytes.data(), bytes.size());
+  const SystemCalls& calls = system_calls();
+  return (socket_ ? calls.send : calls.write)(fd(), bytes.data(), bytes.size());
 }
 
 void StreamWriter::wait_for_room(std::chrono::milliseconds wait) const {
-  pollfd out{fd(), POLLOUT, 0};
-  ::poll(&out, 1, static_cast<int>(wait.count()));
+  system_calls().wait(fd(), Ready::output, wait);
 }
 
 void wait_for_end_of_input() {
-  const capture::NonBlocking non_blocking(STDIN_FILENO);
-  capture::wait_for_end_of_input(STDIN_FILENO);
+  const NonBlocking non_blocking(STDIN_FILENO);
+  read_until_end(STDIN_FILENO);
 }
 
 std::vector<std::string> arguments(int argc, const char* const* argv) {

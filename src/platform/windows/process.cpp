@@ -14,6 +14,7 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/system_calls.h"
 #include "text/utf16.h"
 
 namespace kestravo::platform {
@@ -83,27 +84,11 @@ void prepare_process() {
     standard_fds().err = err;
   }
   // A write to a pipe whose reader has gone fails with ERROR_NO_DATA or
-  // ERROR_BROKEN_PIPE (see write); Windows has no signal to ignore.
+  // ERROR_BROKEN_PIPE (see system_calls()); Windows has no signal to ignore.
 }
 
 int output_descriptor() { return standard_fds().out; }
 int error_descriptor() { return standard_fds().err; }
-
-ssize_t write(int fd, const void* data, std::size_t size) {
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
-    errno = EBADF;
-    return -1;
-  }
-  const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size, std::size_t{1} << 30));
-  DWORD written = 0;
-  if (WriteFile(handle, data, chunk, &written, nullptr) == 0) {
-    const DWORD error = GetLastError();
-    errno = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? EPIPE : EIO;
-    return -1;
-  }
-  return static_cast<ssize_t>(written);
-}
 
 // Windows makes no promise that a write to a pipe is taken whole or not at
 // all, whatever its size.
@@ -134,11 +119,11 @@ StreamWriter::StreamWriter(int fd) : fd_(fd) {}
 StreamWriter::~StreamWriter() = default;
 
 ssize_t StreamWriter::write_some(std::string_view bytes) const {
-  return platform::write(fd(), bytes.data(), bytes.size());
+  return system_calls().write(fd(), bytes.data(), bytes.size());
 }
 
 void StreamWriter::wait_for_room(std::chrono::milliseconds wait) const {
-  Sleep(static_cast<DWORD>(wait.count()));
+  system_calls().wait(fd(), Ready::output, wait);
 }
 
 void wait_for_end_of_input() {

@@ -1,15 +1,11 @@
-#include "capture/lifeline.h"
+#include "platform/posix/lifeline.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <iterator>
-#include <thread>
 
-namespace kestravo::capture {
+namespace kestravo::platform {
 
 namespace {
 
@@ -56,31 +52,4 @@ NonBlocking::~NonBlocking() {
   g_flags = -1;
 }
 
-void wait_for_end_of_input(int fd, ReadFunction read, WaitFunction wait) {
-  std::array<char, 64> buffer{};
-  for (;;) {
-    const ssize_t n = read(fd, buffer.data(), buffer.size());
-    if (n > 0) continue;  // drained at once: input that keeps coming is not slowed down
-    if (n == 0) return;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      wait(fd, kLifelineWait);
-      continue;
-    }
-    return;  // any other error ends the capture like end of file
-  }
-}
-
-void wait_for_end_of_input(int fd) {
-  wait_for_end_of_input(fd, ::read, [](int polled, std::chrono::nanoseconds timeout) {
-    pollfd input{polled, POLLIN, 0};
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout);
-    // A descriptor poll cannot wait on still gets its reads, kLifelinePoll
-    // apart.
-    if (::poll(&input, 1, static_cast<int>(ms.count())) < 0 && errno != EINTR) {
-      std::this_thread::sleep_for(kLifelinePoll);
-    }
-  });
-}
-
-}  // namespace kestravo::capture
+}  // namespace kestravo::platform

@@ -1,36 +1,19 @@
-#include "status/output.h"
+#include "platform/output.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <system_error>
 #include <thread>
 
+#include "platform/io.h"
 #include "platform/process.h"
 
 namespace kestravo {
 
-bool write_all_fd(int fd, std::string_view bytes, WriteFunction write) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;  // no progress would loop forever
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-FdOutput::FdOutput(int fd, WriteFunction write)
-    : fd_(fd), write_(write ? write : platform::write) {}
+FdOutput::FdOutput(int fd) : fd_(fd) {}
 
 bool FdOutput::write_all(std::string_view bytes) {
   std::lock_guard lock(mutex_);
-  return write_all_fd(fd_, bytes, write_);
+  return platform::write_all(fd_, bytes);
 }
 
 bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
@@ -44,7 +27,7 @@ bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
   std::lock_guard lock(mutex_);
   while (!bytes.empty()) {
     const std::string_view next = bytes.substr(0, piece);
-    if (!write_all_fd(fd_, next, write_)) return false;
+    if (!platform::write_all(fd_, next)) return false;
     bytes.remove_prefix(next.size());
   }
   return true;
@@ -59,11 +42,6 @@ namespace {
 bool fits(std::size_t line, const platform::Room& room) {
   return room.free >= std::min(2 * line + 16384, room.capacity);
 }
-
-// The longest one wait for a full stream lasts before the writer looks
-// whether it is being stopped: a parent that never reads costs ten wake-ups
-// a second.
-constexpr std::chrono::milliseconds kFullWait{100};
 
 }  // namespace
 
@@ -114,7 +92,7 @@ void QueuedFdOutput::run() {
     if (line.size() > whole) {
       const auto until = std::chrono::steady_clock::now() + kLongLineWait;
       for (auto pause = std::chrono::milliseconds(2);;
-           pause = std::min(2 * pause, std::chrono::milliseconds(kFullWait))) {
+           pause = std::min(2 * pause, platform::kFullWait)) {
         const auto left = platform::room(fd_);
         if (!left || fits(line.size(), *left)) break;
         if (stopping() || std::chrono::steady_clock::now() >= until) break;
@@ -125,23 +103,7 @@ void QueuedFdOutput::run() {
       direct_.write_all(line);
       return;
     }
-    auto pause = std::chrono::milliseconds(0);
-    while (!line.empty()) {
-      const ssize_t n = writer.write_some(line);
-      if (n > 0) {
-        line.remove_prefix(static_cast<std::size_t>(n));
-        pause = std::chrono::milliseconds(0);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;  // the reader has gone
-      if (stopping()) return;
-      // A stream that says it has room but takes nothing (a socket short of
-      // buffer) must not make this a busy loop.
-      if (pause.count() > 0) std::this_thread::sleep_for(pause);
-      pause = std::clamp(2 * pause, std::chrono::milliseconds(1), kFullWait);
-      writer.wait_for_room(kFullWait);
-    }
+    platform::write_without_blocking(writer, line, [this] { return stopping(); });
   };
 
   std::unique_lock lock(mutex_);
@@ -163,7 +125,7 @@ void QueuedFdOutput::run() {
 
 bool QueuedFdOutput::write_all(std::string_view bytes) { return direct_.write_all(bytes); }
 
-bool QueuedFdOutput::offer(std::string_view bytes) {
+bool QueuedFdOutput::try_write(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
     if (start_locked()) {
@@ -176,7 +138,7 @@ bool QueuedFdOutput::offer(std::string_view bytes) {
   return direct_.write_all(bytes);
 }
 
-void QueuedFdOutput::post(std::string_view bytes) {
+void QueuedFdOutput::queue(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
     if (start_locked()) {

@@ -10,7 +10,7 @@
 #include <limits>
 #include <random>
 
-#include "status/status.h"
+#include "protocol/json_line.h"
 
 namespace kestravo::status {
 namespace {

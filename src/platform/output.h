@@ -1,8 +1,6 @@
 // Byte sinks for everything the program writes: status lines and PCM.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -12,15 +10,6 @@
 #include <string_view>
 
 namespace kestravo {
-
-// The system call used to write; tests replace it to inject EINTR, short
-// writes and EPIPE.
-using WriteFunction = ssize_t (*)(int fd, const void* data, std::size_t size);
-
-// Writes all of `bytes` to `fd`: short writes continue where they stopped and
-// EINTR is retried; any other error gives up and returns false. The bytes a
-// failed write did not deliver are dropped, never written again.
-bool write_all_fd(int fd, std::string_view bytes, WriteFunction write);
 
 // A byte sink. Every call delivers its bytes as one unit: two calls from
 // different threads never interleave. Never throws.
@@ -40,29 +29,28 @@ class Output {
   // For what may be dropped (levels): the bytes are written whole or not at
   // all, and the caller never waits for a stream that is not being drained.
   // False when they were dropped.
-  virtual bool offer(std::string_view bytes) { return write_all(bytes); }
-  // For what must not be lost but must not hold up its caller either: the
-  // bytes are written whole, later if the stream is full.
-  virtual void post(std::string_view bytes) { write_all(bytes); }
+  virtual bool try_write(std::string_view bytes) { return write_all(bytes); }
+  // For what must never be dropped but must not hold up its caller either:
+  // the bytes are written whole, later if the stream is full.
+  virtual void queue(std::string_view bytes) { write_all(bytes); }
 };
 
-// A file descriptor behind its own lock.
+// A file descriptor behind its own lock, written with platform::write_all.
 class FdOutput final : public Output {
  public:
-  explicit FdOutput(int fd, WriteFunction write = nullptr);
+  explicit FdOutput(int fd);
   bool write_all(std::string_view bytes) override;
   bool write_units(std::string_view bytes, std::size_t unit) override;
 
  private:
   int fd_;
-  WriteFunction write_;
   std::mutex mutex_;
 };
 
-// A file descriptor whose offered and posted lines are written by a thread of
+// A file descriptor whose tried and queued lines are written by a thread of
 // its own, so that a reader who stops draining it holds up only that thread,
 // never the caller. Lines of any length are written whole: lines are skipped
-// (offer) only between lines, and a line that has started is finished unless
+// (try_write) only between lines, and a line that has started is finished unless
 // the process exits first. So that an exit leaves no half line behind, a
 // line on a pipe or a socket starts only once it fits, where that can be
 // known: every line up to PIPE_BUF bytes; a longer one waits kLongLineWait
@@ -76,14 +64,14 @@ class QueuedFdOutput final : public Output {
   QueuedFdOutput(const QueuedFdOutput&) = delete;
   QueuedFdOutput& operator=(const QueuedFdOutput&) = delete;
 
-  // Starts the writer thread (posting starts it too); false when it cannot
+  // Starts the writer thread (queueing starts it too); false when it cannot
   // be started: every call then writes directly.
   bool start();
   // Written at once by the caller, waiting as long as the stream takes.
   bool write_all(std::string_view bytes) override;
   // Dropped while an earlier line is still queued or being written.
-  bool offer(std::string_view bytes) override;
-  void post(std::string_view bytes) override;
+  bool try_write(std::string_view bytes) override;
+  void queue(std::string_view bytes) override;
   // Waits until everything queued has been written, at most until
   // `deadline`; false when something is still waiting.
   bool drain(std::chrono::steady_clock::time_point deadline);

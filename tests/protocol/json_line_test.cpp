@@ -1,9 +1,11 @@
-#include "status/status.h"
+#include "protocol/json_line.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+
+#include "protocol/send.h"
 
 namespace kestravo::status {
 namespace {
@@ -111,11 +113,11 @@ class RecordingOutput : public Output {
   bool succeed = true;
 };
 
-TEST(Status, EmitWritesOneWholeLineAndSwallowsFailure) {
+TEST(Status, WriteRecordWritesOneWholeLineAndSwallowsFailure) {
   RecordingOutput out;
-  emit(out, ReadyRecord{8000, 3});
+  write_record(out, ReadyRecord{8000, 3});
   out.succeed = false;
-  emit(out, ErrorRecord{code::driver_open_failed, "x"});  // must not throw or report
+  write_record(out, ErrorRecord{code::driver_open_failed, "x"});  // must not throw or report
   ASSERT_EQ(out.writes.size(), 2u);
   EXPECT_EQ(out.writes[0], "{\"type\":\"ready\",\"sampleRate\":8000.0,\"channels\":3}\n");
   EXPECT_EQ(out.writes[1].back(), '\n');

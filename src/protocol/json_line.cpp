@@ -1,4 +1,4 @@
-#include "status/status.h"
+#include "protocol/json_line.h"
 
 #include <charconv>
 #include <cmath>
@@ -210,11 +210,5 @@ std::string encode_line(const Status& record) {
   out += "}\n";
   return out;
 }
-
-void emit(Output& out, const Status& record) { out.write_all(encode_line(record)); }
-
-void emit_status(const Status& record) { standard_error().post(encode_line(record)); }
-
-void emit_stdout(const Status& record) { emit(standard_output(), record); }
 
 }  // namespace kestravo::status

@@ -1,5 +1,5 @@
-// Status records: everything the program tells its parent apart from PCM,
-// each written as one line of compact JSON.
+// The records the program tells its parent (everything apart from PCM) and
+// their closed set of error codes. protocol/json_line.h writes them as JSON.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,6 @@
 #include <string_view>
 #include <variant>
 #include <vector>
-
-#include "status/output.h"
 
 namespace kestravo::status {
 
@@ -52,21 +50,5 @@ struct ErrorRecord {
 };
 
 using Status = std::variant<DriversRecord, ReadyRecord, LevelsRecord, ErrorRecord>;
-
-// The record's line: compact JSON, "type" first, ended by a line feed.
-std::string encode_line(const Status& record);
-
-// JSON fragments, appended to `out`.
-void append_string(std::string& out, std::string_view utf8);
-void append_number(std::string& out, double value);
-
-// Writes the record's line to `out` as one unit. Failures are dropped.
-void emit(Output& out, const Status& record);
-// Queues the record for standard error, whose own thread writes it: the
-// caller never waits for a parent that does not drain standard error. See
-// standard_error().drain() for waiting until it is out.
-void emit_status(const Status& record);
-// emit to standard output, waiting as long as the reader takes.
-void emit_stdout(const Status& record);
 
 }  // namespace kestravo::status

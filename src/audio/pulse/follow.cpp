@@ -56,14 +56,43 @@ struct Follower::State {
 
   void move_to(const std::string& source) {
     target = source;
-    astray->store(!in_place());
     const char* now = pa.pa_stream_get_device_name(stream);
-    if (source.empty() || (now != nullptr && source == now)) {
+    if (now != nullptr && !source.empty() && source == now) {
+      arrived();
+      return;
+    }
+    // Only a monitor's stream can be somewhere it does not belong.
+    if (!in_place()) astray->store(true);
+    if (source.empty()) {
       done();
       return;
     }
     settle(pa.pa_context_move_source_output_by_name(context, pa.pa_stream_get_index(stream),
                                                     source.c_str(), &State::on_moved, this));
+  }
+
+  // The stream is on the source it belongs on. If it was astray, the server
+  // may still hold data from where it was (it sends the news of a move
+  // ahead of the data it had queued), so that data is flushed, and the
+  // stream passes its data on again only once the flush is done.
+  void arrived() {
+    if (!astray->load()) {
+      done();
+      return;
+    }
+    pa_operation* op = pa.pa_stream_flush(stream, &State::on_flushed, this);
+    if (op == nullptr) {
+      astray->store(!in_place());
+      done();
+      return;
+    }
+    settle(op);
+  }
+
+  static void on_flushed(pa_stream*, int, void* self) {
+    auto& s = *static_cast<State*>(self);
+    s.astray->store(!s.in_place());
+    s.done();
   }
 
   static void on_event(pa_context*, pa_subscription_event_type_t event, std::uint32_t index,
@@ -84,9 +113,11 @@ struct Follower::State {
 
   // The server moved the stream itself: when its source went away,
   // PulseAudio puts it on the default source.
+  // Whether it is now where it belongs is settled by the check, which
+  // finds it in place and flushes what the server still holds from before.
   static void on_stream_moved(pa_stream*, void* self) {
     auto& s = *static_cast<State*>(self);
-    s.astray->store(!s.in_place());
+    if (!s.in_place()) s.astray->store(true);
     s.check();
   }
 
@@ -122,9 +153,13 @@ struct Follower::State {
 
   static void on_moved(pa_context*, int success, void* self) {
     // A move that failed (the source went meanwhile) is followed by the
-    // event that says so, and another try.
+    // event that says so, and another try. One that succeeded is followed
+    // by the server's news of it, if that has not come already.
     auto& s = *static_cast<State*>(self);
-    if (success != 0) s.astray->store(false);
+    if (success != 0 && s.in_place()) {
+      s.arrived();
+      return;
+    }
     s.done();
   }
 };

@@ -116,36 +116,4 @@ inline std::size_t count_if_line(const Child& child, bool (*pred)(const std::str
   return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), pred));
 }
 
-// Closes the standard input of `child` and of `reference` at the same moment
-// and times both exits. The reference is the same tool with a parent that
-// reads everything, which exits at once: on a loaded machine both wait alike
-// to be scheduled (each thread of a process runs once more to end), so the
-// reference tells how much of the child's time is the machine's. None when
-// either has not exited within `timeout`.
-struct ExitTimes {
-  int status = -1;
-  steady_clock::duration tool{};
-  steady_clock::duration reference{};
-  // What the tool controls: its own waits. The rest is room for a loaded
-  // machine: as much again, and more when even the reference was slow.
-  bool within(steady_clock::duration budget) const { return tool <= 2 * budget + 2 * reference; }
-};
-
-inline std::optional<ExitTimes> close_and_time_exit(Child& child, Child& reference,
-                                                    std::chrono::milliseconds timeout = 5s) {
-  const auto closed = steady_clock::now();
-  child.close_stdin();
-  reference.close_stdin();
-  const auto deadline = closed + timeout;
-  std::optional<int> status;
-  std::optional<int> reference_status;
-  while ((!status || !reference_status) && steady_clock::now() < deadline) {
-    if (!status) status = child.wait(0ms);
-    if (!reference_status) reference_status = reference.wait(0ms);
-    std::this_thread::sleep_for(1ms);
-  }
-  if (!status || !reference_status) return std::nullopt;
-  return ExitTimes{*status, *child.exited_at() - closed, *reference.exited_at() - closed};
-}
-
 }  // namespace kestravo::testing

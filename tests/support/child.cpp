@@ -351,4 +351,21 @@ std::string TempDir::write(const std::string& name, std::string_view contents) c
   return file;
 }
 
+std::optional<ExitTimes> close_and_time_exit(Child& child, Child& reference,
+                                             std::chrono::milliseconds timeout) {
+  const auto closed = std::chrono::steady_clock::now();
+  child.close_stdin();
+  reference.close_stdin();
+  const auto deadline = closed + timeout;
+  std::optional<int> status;
+  std::optional<int> reference_status;
+  while ((!status || !reference_status) && std::chrono::steady_clock::now() < deadline) {
+    if (!status) status = child.wait(std::chrono::milliseconds(0));
+    if (!reference_status) reference_status = reference.wait(std::chrono::milliseconds(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!status || !reference_status) return std::nullopt;
+  return ExitTimes{*status, *child.exited_at() - closed, *reference.exited_at() - closed};
+}
+
 }  // namespace kestravo::testing

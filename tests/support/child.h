@@ -169,4 +169,24 @@ class TempDir {
   std::string path_;
 };
 
+// Closes the standard input of `child` and of `reference` at the same moment
+// and times both exits. The reference is the same tool with a parent that
+// reads everything, which exits at once: on a loaded machine both wait alike
+// to be scheduled (each thread of a process runs once more to end), so the
+// reference tells how much of the child's time is the machine's. None when
+// either has not exited within `timeout`.
+struct ExitTimes {
+  int status = -1;
+  std::chrono::steady_clock::duration tool{};
+  std::chrono::steady_clock::duration reference{};
+  // What the tool controls: its own waits. The rest is room for a loaded
+  // machine: as much again, and more when even the reference was slow.
+  bool within(std::chrono::steady_clock::duration budget) const {
+    return tool <= 2 * budget + 2 * reference;
+  }
+};
+
+std::optional<ExitTimes> close_and_time_exit(
+    Child& child, Child& reference, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
 }  // namespace kestravo::testing

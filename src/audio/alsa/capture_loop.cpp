@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "audio/errno_text.h"
 #include "audio/stream_lifetime.h"
+#include "platform/errno_text.h"
 
 namespace kestravo::audio::alsa {
 
@@ -100,7 +100,7 @@ class Loop {
     if (std::exchange(period_waiting_, false)) return read_period();
     if (::poll(fds_.data(), fds_.size(), -1) < 0) {
       if (errno == EINTR) return Next::Go;
-      return fault("waiting for the device failed: " + errno_text(errno));
+      return fault("waiting for the device failed: " + platform::errno_text(errno));
     }
     if (fds_[0].revents != 0 || s_.lifetime->stopping()) return Next::Stop;
 

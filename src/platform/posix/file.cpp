@@ -8,12 +8,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "audio/errno_text.h"
+#include "platform/errno_text.h"
 #include "platform/system_calls.h"
 
 namespace kestravo::platform {
-
-using audio::errno_text;
 
 namespace {
 

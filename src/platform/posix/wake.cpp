@@ -5,13 +5,13 @@
 
 #include <cerrno>
 
-#include "audio/errno_text.h"
+#include "platform/errno_text.h"
 
 namespace kestravo::platform {
 
 std::expected<std::unique_ptr<WakeSignal>, std::string> WakeSignal::create() {
   const int descriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (descriptor < 0) return std::unexpected(audio::errno_text(errno));
+  if (descriptor < 0) return std::unexpected(errno_text(errno));
   return std::unique_ptr<WakeSignal>(new WakeSignal(descriptor));
 }
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "audio/errno_text.h"
+#include "platform/errno_text.h"
 
 namespace kestravo::platform {
 
@@ -38,9 +38,9 @@ std::string error_text(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-      return audio::errno_text(ENOENT);
+      return errno_text(ENOENT);
     case ERROR_ACCESS_DENIED:
-      return audio::errno_text(EACCES);
+      return errno_text(EACCES);
     default:
       return "Windows error " + std::to_string(error);
   }

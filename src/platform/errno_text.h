@@ -3,10 +3,10 @@
 
 #include <string>
 
-namespace kestravo::audio {
+namespace kestravo::platform {
 
 // Like strerror, but safe on any thread: hosts call it from their capture
 // and notification threads, where strerror may share one buffer.
 std::string errno_text(int error);
 
-}  // namespace kestravo::audio
+}  // namespace kestravo::platform

@@ -1,9 +1,9 @@
-#include "audio/errno_text.h"
+#include "platform/errno_text.h"
 
 #include <array>
 #include <cstring>
 
-namespace kestravo::audio {
+namespace kestravo::platform {
 
 namespace {
 
@@ -30,4 +30,4 @@ std::string errno_text(int error) {
   return text;
 }
 
-}  // namespace kestravo::audio
+}  // namespace kestravo::platform

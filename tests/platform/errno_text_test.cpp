@@ -1,5 +1,5 @@
 // errno_text gives the system's text, from any thread.
-#include "audio/errno_text.h"
+#include "platform/errno_text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestravo::audio {
+namespace kestravo::platform {
 namespace {
 
 TEST(ErrnoText, TheSystemsWordsForKnownAndUnknownValues) {
@@ -35,4 +35,4 @@ TEST(ErrnoText, ThreadsDoNotShareABuffer) {
 }
 
 }  // namespace
-}  // namespace kestravo::audio
+}  // namespace kestravo::platform

@@ -85,6 +85,7 @@ bool QueuedFdOutput::start() {
 bool QueuedFdOutput::start_locked() {
   if (started_) return true;
   try {
+    if (!writer_) writer_ = std::make_unique<platform::StreamWriter>(fd_);
     std::thread([this] { run(); }).detach();
   } catch (const std::system_error&) {
     return false;
@@ -101,7 +102,7 @@ bool QueuedFdOutput::stopping() {
 void QueuedFdOutput::run() {
   // The writer thread never blocks in a write where the system allows it
   // (platform::StreamWriter).
-  const platform::StreamWriter writer(fd_);
+  const platform::StreamWriter& writer = *writer_;
   const std::size_t whole = platform::whole_write_limit();
   // Writes one line whole, unless the reader has gone or we are stopped.
   const auto write_line = [this, &writer, whole](std::string_view line) {
@@ -168,6 +169,14 @@ bool QueuedFdOutput::offer(std::string_view bytes) {
     std::lock_guard lock(mutex_);
     if (start_locked()) {
       if (busy_ || !queue_.empty()) return false;
+      // The writer is idle: a line a pipe takes whole, or nothing of it,
+      // is tried here first, without waiting. What is not taken goes to the
+      // writer thread as before.
+      if (writer_->nonblocking() && bytes.size() <= platform::whole_write_limit()) {
+        const ssize_t n = writer_->write_some(bytes);
+        if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (bytes.empty()) return true;
+      }
       queue_.emplace_back(bytes);
       changed_.notify_all();
       return true;

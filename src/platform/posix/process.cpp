@@ -116,6 +116,11 @@ StreamWriter::StreamWriter(int fd) : fd_(fd) {
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     own_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     nonblocking_ = own_ >= 0;
+  } else if (S_ISREG(st.st_mode)) {
+    nonblocking_ = true;  // a file has no reader to wait for
+  } else if (S_ISCHR(st.st_mode)) {
+    struct stat null {};
+    nonblocking_ = ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev;
   }
 }
 

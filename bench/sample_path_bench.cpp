@@ -55,8 +55,8 @@ void sample_path(benchmark::State& state, audio::SampleFormat format, std::size_
   // A clock that never moves: no levels record falls due, so the figure is
   // the per-buffer path alone.
   const auto start = Clock::now();
-  CaptureState capture{std::move(selected), std::make_shared<std::atomic<bool>>(false),
-                       std::make_shared<LevelClock>([start] { return start; }), channels, nullptr};
+  CallbackSetup capture{std::move(selected), std::make_shared<std::atomic<bool>>(false),
+                        std::make_shared<LevelClock>([start] { return start; }), channels, nullptr};
   const auto callback =
       std::get<audio::DataCallback<Sample>>(*make_data_callback(format, capture, {pcm, status}));
   const std::span<const Sample> buffer(input);

@@ -25,6 +25,18 @@ bool write_all_fd(int fd, std::string_view bytes, WriteFunction write) {
   return true;
 }
 
+namespace {
+
+// Room enough to start a line that a write may not take whole: pipes hold
+// data in pages and sockets count their own overhead, so a line that only
+// just fits could still stop half-way. A line too long for that ever to hold
+// waits for an empty stream.
+bool fits(std::size_t line, const platform::Room& room) {
+  return room.free >= std::min(2 * line + 16384, room.capacity);
+}
+
+}  // namespace
+
 FdOutput::FdOutput(int fd, WriteFunction write)
     : fd_(fd), write_(write ? write : platform::write) {}
 
@@ -38,10 +50,17 @@ bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
   // while it waits for its reader; so pieces of whole units that size keep
   // the stream on a unit boundary. Units larger than that cannot be kept
   // whole and go as one write, as does everything where the system promises
-  // no such size.
+  // no such size. A block the stream has room for, as a reader that keeps
+  // up leaves it, goes as one write: a write that never waits is never cut
+  // short by an exit, and one write wakes the reader once.
   const std::size_t whole = platform::whole_write_limit();
-  const std::size_t piece = unit == 0 || unit > whole ? bytes.size() : whole / unit * unit;
+  std::size_t piece = unit == 0 || unit > whole ? bytes.size() : whole / unit * unit;
   std::lock_guard lock(mutex_);
+  if (bytes.size() > piece) {
+    if (const auto left = platform::room(fd_); left && fits(bytes.size(), *left)) {
+      piece = bytes.size();
+    }
+  }
   while (!bytes.empty()) {
     const std::string_view next = bytes.substr(0, piece);
     if (!write_all_fd(fd_, next, write_)) return false;
@@ -51,14 +70,6 @@ bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
 }
 
 namespace {
-
-// Room enough to start a line that a write may not take whole: pipes hold
-// data in pages and sockets count their own overhead, so a line that only
-// just fits could still stop half-way. A line too long for that ever to hold
-// waits for an empty stream.
-bool fits(std::size_t line, const platform::Room& room) {
-  return room.free >= std::min(2 * line + 16384, room.capacity);
-}
 
 // The longest one wait for a full stream lasts before the writer looks
 // whether it is being stopped: a parent that never reads costs ten wake-ups

@@ -288,6 +288,7 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
       {SampleFormat::I16, 4, {0, 1, 2, 3}, 700, true},
       {SampleFormat::F32, 2, {0, 1}, 900, false},
       {SampleFormat::F32, 2, {0, 1}, 900, true},
+      {SampleFormat::F32, 8, {0, 1, 2, 3, 4, 5, 6, 7}, 700, false},
       {SampleFormat::U16, 8, {5}, 300, false},
       {SampleFormat::U16, 8, {5}, 300, true},
       {SampleFormat::F32, 3, {2, 0, 2}, 500, false},

@@ -256,7 +256,7 @@ status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channe
         meter_block(block, frames, selected.size(), sums.data(), workspace.peaks.data())) {
       return meter.levels(frames);
     }
-    if (out != nullptr) out = nullptr;  // built already: only the levels are left
+    out = nullptr;  // any block is built already: only the levels are left
   }
   for (std::size_t j = 0; j < selected.size(); ++j) {
     Sum sum{0};

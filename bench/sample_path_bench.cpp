@@ -48,15 +48,18 @@ std::vector<Sample> make_input(std::size_t count) {
 
 template <class Sample>
 void sample_path(benchmark::State& state, audio::SampleFormat format, std::size_t channels,
-                 std::vector<std::size_t> selected) {
+                 std::vector<std::size_t> selected, bool levels = false) {
   const auto frames = static_cast<std::size_t>(state.range(0));
   const std::vector<Sample> input = make_input<Sample>(frames * channels);
   DiscardingOutput pcm, status;
   // A clock that never moves: no levels record falls due, so the figure is
-  // the per-buffer path alone.
-  const auto start = Clock::now();
-  CaptureState capture{std::move(selected), std::make_shared<std::atomic<bool>>(false),
-                       std::make_shared<LevelClock>([start] { return start; }), channels, nullptr};
+  // the per-buffer path alone. With `levels`, one that leaps a levels
+  // interval at every reading: every buffer is measured as well.
+  auto now = [start = Clock::now(), levels, ticks = std::int64_t{0}]() mutable {
+    return levels ? start + kLevelsInterval * ++ticks : start;
+  };
+  CallbackSetup capture{std::move(selected), std::make_shared<std::atomic<bool>>(false),
+                        std::make_shared<LevelClock>(now), channels, nullptr};
   const auto callback =
       std::get<audio::DataCallback<Sample>>(*make_data_callback(format, capture, {pcm, status}));
   const std::span<const Sample> buffer(input);
@@ -87,6 +90,9 @@ void sample_path(benchmark::State& state, audio::SampleFormat format, std::size_
 void f32_stereo_of_stereo(benchmark::State& state) {
   sample_path<float>(state, audio::SampleFormat::F32, 2, {0, 1});
 }
+void f32_8ch_levels(benchmark::State& state) {
+  sample_path<float>(state, audio::SampleFormat::F32, 8, {0, 1, 2, 3, 4, 5, 6, 7}, true);
+}
 void i16_2_of_8(benchmark::State& state) {
   sample_path<std::int16_t>(state, audio::SampleFormat::I16, 8, {2, 5});
 }
@@ -95,6 +101,7 @@ void u16_1_of_64(benchmark::State& state) {
 }
 
 BENCHMARK(f32_stereo_of_stereo)->Arg(480)->Arg(4096);
+BENCHMARK(f32_8ch_levels)->Arg(1920);
 BENCHMARK(i16_2_of_8)->Arg(480)->Arg(4096);
 BENCHMARK(u16_1_of_64)->Arg(480)->Arg(4096);
 

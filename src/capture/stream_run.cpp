@@ -39,7 +39,7 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   static_assert(sizeof(std::size_t) >= sizeof(std::uint64_t));
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto active = std::make_shared<std::atomic<unsigned>>(0);
-  samples::CaptureState state{
+  samples::CallbackSetup setup{
       .selected = std::vector<std::size_t>(selected.begin(), selected.end()),
       .stop = stop,
       .level_clock = std::make_shared<samples::LevelClock>(),
@@ -52,7 +52,7 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   // a host's thread.
   standard_error().start();
   auto data_callback = samples::make_data_callback(
-      format, std::move(state), samples::Sinks{standard_output(), standard_error()});
+      format, std::move(setup), samples::Sinks{standard_output(), standard_error()});
   if (!data_callback) {
     fail(status::code::sample_format_unsupported,
          "unsupported sample format reached build_and_run: " +

@@ -9,6 +9,18 @@
 
 namespace kestravo {
 
+namespace {
+
+// Room enough to start a line that a write may not take whole: pipes hold
+// data in pages and sockets count their own overhead, so a line that only
+// just fits could still stop half-way. A line too long for that ever to hold
+// waits for an empty stream.
+bool fits(std::size_t line, const platform::Room& room) {
+  return room.free >= std::min(2 * line + 16384, room.capacity);
+}
+
+}  // namespace
+
 FdOutput::FdOutput(int fd) : fd_(fd) {}
 
 bool FdOutput::write_all(std::string_view bytes) {
@@ -21,10 +33,17 @@ bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
   // while it waits for its reader; so pieces of whole units that size keep
   // the stream on a unit boundary. Units larger than that cannot be kept
   // whole and go as one write, as does everything where the system promises
-  // no such size.
+  // no such size. A block the stream has room for, as a reader that keeps
+  // up leaves it, goes as one write: a write that never waits is never cut
+  // short by an exit, and one write wakes the reader once.
   const std::size_t whole = platform::whole_write_limit();
-  const std::size_t piece = unit == 0 || unit > whole ? bytes.size() : whole / unit * unit;
+  std::size_t piece = unit == 0 || unit > whole ? bytes.size() : whole / unit * unit;
   std::lock_guard lock(mutex_);
+  if (bytes.size() > piece) {
+    if (const auto left = platform::room(fd_); left && fits(bytes.size(), *left)) {
+      piece = bytes.size();
+    }
+  }
   while (!bytes.empty()) {
     const std::string_view next = bytes.substr(0, piece);
     if (!platform::write_all(fd_, next)) return false;
@@ -32,18 +51,6 @@ bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
   }
   return true;
 }
-
-namespace {
-
-// Room enough to start a line that a write may not take whole: pipes hold
-// data in pages and sockets count their own overhead, so a line that only
-// just fits could still stop half-way. A line too long for that ever to hold
-// waits for an empty stream.
-bool fits(std::size_t line, const platform::Room& room) {
-  return room.free >= std::min(2 * line + 16384, room.capacity);
-}
-
-}  // namespace
 
 QueuedFdOutput::QueuedFdOutput(int fd) : fd_(fd), direct_(fd) {}
 
@@ -63,6 +70,7 @@ bool QueuedFdOutput::start() {
 bool QueuedFdOutput::start_locked() {
   if (started_) return true;
   try {
+    if (!writer_) writer_ = std::make_unique<platform::StreamWriter>(fd_);
     std::thread([this] { run(); }).detach();
   } catch (const std::system_error&) {
     return false;
@@ -79,7 +87,7 @@ bool QueuedFdOutput::stopping() {
 void QueuedFdOutput::run() {
   // The writer thread never blocks in a write where the system allows it
   // (platform::StreamWriter).
-  const platform::StreamWriter writer(fd_);
+  const platform::StreamWriter& writer = *writer_;
   const std::size_t whole = platform::whole_write_limit();
   // Writes one line whole, unless the reader has gone or we are stopped.
   const auto write_line = [this, &writer, whole](std::string_view line) {
@@ -130,6 +138,14 @@ bool QueuedFdOutput::try_write(std::string_view bytes) {
     std::lock_guard lock(mutex_);
     if (start_locked()) {
       if (busy_ || !queue_.empty()) return false;
+      // The writer is idle: a line a pipe takes whole, or nothing of it,
+      // is tried here first, without waiting. What is not taken goes to the
+      // writer thread as before.
+      if (writer_->nonblocking() && bytes.size() <= platform::whole_write_limit()) {
+        const ssize_t n = writer_->write_some(bytes);
+        if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (bytes.empty()) return true;
+      }
       queue_.emplace_back(bytes);
       changed_.notify_all();
       return true;

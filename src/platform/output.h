@@ -5,9 +5,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/process.h"
 
 namespace kestravo {
 
@@ -69,7 +72,9 @@ class QueuedFdOutput final : public Output {
   bool start();
   // Written at once by the caller, waiting as long as the stream takes.
   bool write_all(std::string_view bytes) override;
-  // Dropped while an earlier line is still queued or being written.
+  // Dropped while an earlier line is still queued or being written. A line
+  // that the stream takes whole at once is written by the caller, without
+  // waking the writer thread.
   bool try_write(std::string_view bytes) override;
   void queue(std::string_view bytes) override;
   // Waits until everything queued has been written, at most until
@@ -87,12 +92,16 @@ class QueuedFdOutput final : public Output {
 
   int fd_;
   FdOutput direct_;
-  std::mutex mutex_;  // the queue only; never held while writing
+  // The queue, and the caller's own writes, which never wait: never held
+  // while a write waits.
+  std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::string> queue_;
   bool busy_ = false;  // the writer holds a line it has not finished
   bool started_ = false;
   bool stopping_ = false;
+  // Made with the writer thread, before it starts.
+  std::unique_ptr<platform::StreamWriter> writer_;
 };
 
 // The process's standard output and standard error (the private copies once

@@ -1,6 +1,7 @@
 #include "samples/buffer.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <optional>
@@ -185,6 +186,53 @@ void column_pass(std::span<const Sample> samples, std::size_t channel_count, std
   }
 }
 
+// The integer sums of squares and the peaks of the K columns of `frames`
+// frames of K native samples, in one pass down the frames: the sums and the
+// peaks stay in registers, and the columns side by side make vector lanes.
+// Integer sums do not depend on the order of the additions.
+template <std::size_t K>
+void meter_frames(const std::int16_t* frames_in, std::size_t frames, std::uint64_t* sums,
+                  std::uint32_t* peaks) {
+  std::array<std::uint64_t, K> sum{};
+  std::array<std::int32_t, K> peak{};
+  for (std::size_t f = 0; f < frames; ++f, frames_in += K) {
+    for (std::size_t j = 0; j < K; ++j) {
+      const std::int32_t value = frames_in[j];
+      sum[j] += static_cast<std::uint32_t>(value * value);
+      const std::int32_t magnitude = value < 0 ? -value : value;
+      peak[j] = magnitude > peak[j] ? magnitude : peak[j];
+    }
+  }
+  for (std::size_t j = 0; j < K; ++j) {
+    sums[j] = sum[j];
+    peaks[j] = static_cast<std::uint32_t>(peak[j]);
+  }
+}
+
+// meter_frames for the channel counts that have one; false for the rest.
+bool meter_block(const std::int16_t* block, std::size_t frames, std::size_t columns,
+                 std::uint64_t* sums, std::uint32_t* peaks) {
+  switch (columns) {
+    case 1:
+      meter_frames<1>(block, frames, sums, peaks);
+      return true;
+    case 2:
+      meter_frames<2>(block, frames, sums, peaks);
+      return true;
+    case 4:
+      meter_frames<4>(block, frames, sums, peaks);
+      return true;
+    case 6:
+      meter_frames<6>(block, frames, sums, peaks);
+      return true;
+    case 8:
+      meter_frames<8>(block, frames, sums, peaks);
+      return true;
+    default:
+      return false;
+  }
+}
+
 template <class Sum, class Sample>
 status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channel_count,
                              std::span<const std::size_t> selected, std::size_t frames,
@@ -193,6 +241,22 @@ status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channe
   if (!all_inside(selected, channel_count)) {
     walk_outside(samples, channel_count, selected, frames, out, meter);
     return meter.levels(frames);
+  }
+  if constexpr (std::is_same_v<Sum, std::uint64_t> && std::endian::native == std::endian::little) {
+    // The block (or a buffer that is its own block) holds the columns side
+    // by side already, in native order.
+    const std::int16_t* block = nullptr;
+    if (out != nullptr) {
+      build_block(samples, channel_count, selected, frames, out);
+      block = reinterpret_cast<const std::int16_t*>(out);
+    } else if constexpr (std::is_same_v<Sample, std::int16_t>) {
+      if (every_channel_in_order(selected, channel_count)) block = samples.data();
+    }
+    if (block != nullptr &&
+        meter_block(block, frames, selected.size(), sums.data(), workspace.peaks.data())) {
+      return meter.levels(frames);
+    }
+    out = nullptr;  // any block is built already: only the levels are left
   }
   for (std::size_t j = 0; j < selected.size(); ++j) {
     Sum sum{0};

@@ -10,36 +10,36 @@ namespace kestravo::samples {
 
 namespace {
 
-// Marks a callback as inside its buffer for its lifetime. Entering comes
-// before the stop-flag test and both are sequentially consistent, matching
-// stop_and_wait: either the main thread sees the callback inside, or the
-// callback sees the flag.
-class Inside {
+// Counts a callback in CallbackSetup::active while it is inside its buffer
+// (for the guard's lifetime). Counting comes before the stop-flag test and
+// both are sequentially consistent, matching stop_and_wait: either the main
+// thread sees the callback counted, or the callback sees the flag.
+class CountedAsActive {
  public:
-  explicit Inside(const CaptureState& state) : active_(state.active.get()) {
+  explicit CountedAsActive(const CallbackSetup& setup) : active_(setup.active.get()) {
     if (active_ != nullptr) active_->fetch_add(1, std::memory_order_seq_cst);
   }
-  ~Inside() {
+  ~CountedAsActive() {
     if (active_ != nullptr) active_->fetch_sub(1, std::memory_order_release);
   }
-  Inside(const Inside&) = delete;
-  Inside& operator=(const Inside&) = delete;
+  CountedAsActive(const CountedAsActive&) = delete;
+  CountedAsActive& operator=(const CountedAsActive&) = delete;
 
  private:
   std::atomic<unsigned>* active_;
 };
 
-bool stopped(const CaptureState& state) { return state.stop->load(std::memory_order_seq_cst); }
+bool stopped(const CallbackSetup& setup) { return setup.stop->load(std::memory_order_seq_cst); }
 
 // Converts, selects and meters in one pass, straight from the delivered
 // buffer, into a block the callback keeps from buffer to buffer.
 template <class Sample>
-audio::DataCallback<Sample> data_callback(CaptureState state, Sinks sinks) {
-  return [state = std::move(state), sinks, workspace = Workspace()](
+audio::DataCallback<Sample> data_callback(CallbackSetup setup, Sinks sinks) {
+  return [setup = std::move(setup), sinks, workspace = Workspace()](
              std::span<const Sample> in, const audio::InputCallbackInfo&) mutable {
-    const Inside inside(state);
-    if (stopped(state)) return;
-    process_buffer(in, state.channel_count, state.selected, *state.level_clock, sinks, workspace);
+    const CountedAsActive counted(setup);
+    if (stopped(setup)) return;
+    process_buffer(in, setup.channel_count, setup.selected, *setup.level_clock, sinks, workspace);
   };
 }
 
@@ -58,10 +58,10 @@ bool stop_and_wait(const std::shared_ptr<std::atomic<bool>>& stop,
 }
 
 std::optional<audio::InputDataCallback> make_data_callback(audio::SampleFormat format,
-                                                           CaptureState state, Sinks sinks) {
+                                                           CallbackSetup setup, Sinks sinks) {
   return audio::with_callback_sample(format, [&](auto element) {
     using Sample = typename decltype(element)::type;
-    return audio::InputDataCallback(data_callback<Sample>(std::move(state), sinks));
+    return audio::InputDataCallback(data_callback<Sample>(std::move(setup), sinks));
   });
 }
 

@@ -13,10 +13,10 @@
 
 namespace kestravo::samples {
 
-// What the data callback needs. The stop flag is shared with the main
+// What a data callback is made with. The stop flag is shared with the main
 // thread, which sets it once when the capture ends; everything else belongs
 // to the callback.
-struct CaptureState {
+struct CallbackSetup {
   std::vector<std::size_t> selected;  // below channel_count, command-line order
   std::shared_ptr<std::atomic<bool>> stop;
   std::shared_ptr<LevelClock> level_clock;
@@ -27,7 +27,7 @@ struct CaptureState {
   std::shared_ptr<std::atomic<unsigned>> active;
 };
 
-// Sets the stop flag, then waits until no callback of `state`'s stream is
+// Sets the stop flag, then waits until no callback of the stream is
 // inside a buffer, or until `deadline` (a callback stuck on a full standard
 // output must not hold up the exit). False when one is still inside.
 bool stop_and_wait(const std::shared_ptr<std::atomic<bool>>& stop,
@@ -39,6 +39,6 @@ bool stop_and_wait(const std::shared_ptr<std::atomic<bool>>& stop,
 // until the stop flag is set. None for a format no callback takes
 // (audio::decodable).
 std::optional<audio::InputDataCallback> make_data_callback(audio::SampleFormat format,
-                                                           CaptureState state, Sinks sinks);
+                                                           CallbackSetup setup, Sinks sinks);
 
 }  // namespace kestravo::samples

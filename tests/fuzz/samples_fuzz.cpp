@@ -97,7 +97,7 @@ void run(FuzzedDataProvider& in, audio::SampleFormat format, std::size_t channel
     return samples::LevelClock::Clock::time_point(samples::kLevelsInterval * *ticks);
   });
   const auto made = samples::make_data_callback(
-      format, samples::CaptureState{selected, stop, clock, channel_count, nullptr},
+      format, samples::CallbackSetup{selected, stop, clock, channel_count, nullptr},
       samples::Sinks{pcm, status});
   check(made.has_value(), "a callback for I16, U16 and F32");
   const auto& callback = std::get<audio::DataCallback<Sample>>(*made);
@@ -164,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       run<float>(in, format, channel_count, selected);
       break;
     default:
-      check(!samples::make_data_callback(format, samples::CaptureState{},
+      check(!samples::make_data_callback(format, samples::CallbackSetup{},
                                          [] {
                                            static Recorder sink;
                                            return samples::Sinks{sink, sink};

@@ -245,7 +245,7 @@ struct Callbacks : Fixture {
   audio::InputDataCallback make(audio::SampleFormat format, std::vector<std::size_t> selected,
                                 std::size_t channels) {
     auto callback =
-        make_data_callback(format, CaptureState{selected, stop, clock, channels, nullptr}, sinks);
+        make_data_callback(format, CallbackSetup{selected, stop, clock, channels, nullptr}, sinks);
     EXPECT_TRUE(callback.has_value());
     return *callback;
   }
@@ -288,6 +288,7 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
       {SampleFormat::I16, 4, {0, 1, 2, 3}, 700, true},
       {SampleFormat::F32, 2, {0, 1}, 900, false},
       {SampleFormat::F32, 2, {0, 1}, 900, true},
+      {SampleFormat::F32, 8, {0, 1, 2, 3, 4, 5, 6, 7}, 700, false},
       {SampleFormat::U16, 8, {5}, 300, false},
       {SampleFormat::U16, 8, {5}, 300, true},
       {SampleFormat::F32, 3, {2, 0, 2}, 500, false},
@@ -308,7 +309,7 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
       return now;
     });
     auto made = make_data_callback(
-        c.format, CaptureState{c.selected, stop, clock, c.channels, nullptr}, sinks);
+        c.format, CallbackSetup{c.selected, stop, clock, c.channels, nullptr}, sinks);
     ASSERT_TRUE(made.has_value()) << name;
     for (std::size_t frames : {c.frames, c.frames / 3}) {
       const std::size_t n = frames * c.channels + (c.channels > 1 ? 1 : 0);  // a partial frame
@@ -377,7 +378,7 @@ TEST_F(Callbacks, OnlyTheThreeDecodableFormats) {
     const bool decodable = format == audio::SampleFormat::F32 ||
                            format == audio::SampleFormat::I16 || format == audio::SampleFormat::U16;
     EXPECT_EQ(
-        make_data_callback(format, CaptureState{{0}, stop, clock, 1, nullptr}, sinks).has_value(),
+        make_data_callback(format, CallbackSetup{{0}, stop, clock, 1, nullptr}, sinks).has_value(),
         decodable)
         << audio::sample_format_name(format);
   }

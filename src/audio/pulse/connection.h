@@ -70,6 +70,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const Libpulse& pa() const { return pa_; }
   const Tuning& tuning() const { return tuning_; }
   pa_context* context() const { return context_; }
+  // The main loop's interface, for events of our own on the loop thread.
+  pa_mainloop_api* api() const { return pa_.pa_threaded_mainloop_get_api(loop_); }
 
   // libpulse's objects may be touched only with the main loop locked; its
   // callbacks run with it held.

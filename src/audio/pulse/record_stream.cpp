@@ -58,6 +58,12 @@ struct StreamState {
   std::shared_ptr<StreamLifetime> lifetime;
   std::chrono::milliseconds silence_limit{};
 
+  // The loop thread's alone, set before the stream is connected: the
+  // stream, and the event that hands its data over.
+  pa_stream* stream = nullptr;
+  pa_mainloop_api* api = nullptr;
+  pa_defer_event* hand_over = nullptr;
+
   // The loop thread's alone: what the server handed over in pieces that do
   // not fall on whole frames, until they do. Its capacity stays, so a
   // stream that needs it allocates once.
@@ -77,11 +83,24 @@ struct StreamState {
   int error = 0;        // libpulse's error code when it failed
 };
 
-// The data is handed over right here, on the loop thread: a second thread
-// in between would cost a wake-up per fragment, as much CPU again as the
-// rest of the capture. Release copes with a callback stuck in here.
-void on_read(pa_stream* stream, std::size_t, void* userdata) {
+// The data is handed over on the loop thread: a second thread in between
+// would cost a wake-up per fragment, as much CPU again as the rest of the
+// capture. Release copes with a callback stuck in here.
+//
+// Not in the read callback itself, though: the server often sends one
+// fragment as several blocks, each announced by a read callback of its own
+// within one turn of the loop. Handed over from an event that runs once
+// the loop has read everything that arrived, a fragment makes one buffer,
+// so one write of the PCM and one wake-up of its reader.
+void on_read(pa_stream*, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
+  s.api->defer_enable(s.hand_over, 1);
+}
+
+void hand_over(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
+  api->defer_enable(event, 0);
+  auto& s = *static_cast<StreamState*>(userdata);
+  pa_stream* stream = s.stream;
   const StreamLifetime::Inside inside(*s.lifetime);
   const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
   for (std::size_t readable = s.pa.pa_stream_readable_size(stream); readable > 0;
@@ -229,6 +248,7 @@ class PulseStream final : public Stream {
     Connection::Lock lock(*connection_);
     if (follower_) follower_->stop();
     pa.pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    state_->api->defer_free(state_->hand_over);
     pa.pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa.pa_stream_disconnect(stream_);
     pa.pa_stream_unref(stream_);
@@ -297,6 +317,10 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     if (stream == nullptr) {
       return std::unexpected(build_error(pa, pa.pa_context_errno(connection->context())));
     }
+    state->stream = stream;
+    state->api = connection->api();
+    state->hand_over = state->api->defer_new(state->api, &hand_over, state.get());
+    state->api->defer_enable(state->hand_over, 0);
     pa.pa_stream_set_state_callback(stream, &on_state, state.get());
     pa.pa_stream_set_read_callback(stream, &on_read, state.get());
     pa_buffer_attr attr{};
@@ -322,6 +346,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
       const int error = pa.pa_context_errno(connection->context());
       pa.pa_stream_set_state_callback(stream, nullptr, nullptr);
       pa.pa_stream_set_read_callback(stream, nullptr, nullptr);
+      state->api->defer_free(state->hand_over);
       pa.pa_stream_unref(stream);
       return std::unexpected(build_error(pa, error));
     }

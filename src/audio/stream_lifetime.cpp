@@ -65,12 +65,12 @@ std::expected<void, BuildStreamError> StreamLifetime::start_thread(std::string_v
   return {};
 }
 
-StreamLifetime::Inside::Inside(StreamLifetime& lifetime)
+StreamLifetime::ForeignCallback::ForeignCallback(StreamLifetime& lifetime)
     : lifetime_(lifetime), outer_(std::exchange(running_for, &lifetime)) {
-  lifetime_.inside_.fetch_add(1, std::memory_order_seq_cst);
+  lifetime_.foreign_callbacks_.fetch_add(1, std::memory_order_seq_cst);
 }
 
-StreamLifetime::Inside::~Inside() {
+StreamLifetime::ForeignCallback::~ForeignCallback() {
   running_for = outer_;
   lifetime_.left();
 }
@@ -78,7 +78,7 @@ StreamLifetime::Inside::~Inside() {
 void StreamLifetime::left() {
   // Either release sees the count fall, or this sees that release began and
   // wakes it.
-  if (inside_.fetch_sub(1, std::memory_order_seq_cst) == 1 && stopping()) {
+  if (foreign_callbacks_.fetch_sub(1, std::memory_order_seq_cst) == 1 && stopping()) {
     std::lock_guard lock(mutex_);
     changed_.notify_all();
   }
@@ -102,7 +102,7 @@ void StreamLifetime::report_lost(std::uint64_t notifications) {
 }
 
 bool StreamLifetime::settled() const {
-  return running_ == 0 && inside_.load(std::memory_order_seq_cst) == 0;
+  return running_ == 0 && foreign_callbacks_.load(std::memory_order_seq_cst) == 0;
 }
 
 bool StreamLifetime::release(std::chrono::milliseconds wait) {

@@ -51,20 +51,22 @@ class StreamLifetime : public std::enable_shared_from_this<StreamLifetime> {
   // Marks a callback on a thread that is not ours (a library's loop) as
   // running: release waits for it as for a thread of ours. Entering comes
   // before the caller's stopping() test.
-  class Inside {
+  class ForeignCallback {
    public:
-    explicit Inside(StreamLifetime& lifetime);
-    ~Inside();
-    Inside(const Inside&) = delete;
-    Inside& operator=(const Inside&) = delete;
+    explicit ForeignCallback(StreamLifetime& lifetime);
+    ~ForeignCallback();
+    ForeignCallback(const ForeignCallback&) = delete;
+    ForeignCallback& operator=(const ForeignCallback&) = delete;
 
    private:
     StreamLifetime& lifetime_;
     const StreamLifetime* outer_;
   };
-  // Whether such a callback runs now; one that stays inside is held up,
+  // Whether such a callback runs now; one that does not return is held up,
   // usually by a full standard output.
-  bool inside() const { return inside_.load(std::memory_order_seq_cst) != 0; }
+  bool in_foreign_callback() const {
+    return foreign_callbacks_.load(std::memory_order_seq_cst) != 0;
+  }
 
   // Release has begun: threads end at their next step, callbacks return at
   // once, and nothing more is reported.
@@ -100,7 +102,7 @@ class StreamLifetime : public std::enable_shared_from_this<StreamLifetime> {
   const std::unique_ptr<platform::WakeSignal> wake_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> lost_{false};
-  std::atomic<unsigned> inside_{0};
+  std::atomic<unsigned> foreign_callbacks_{0};
 
   std::mutex report_mutex_;  // held around every call of on_error_
 

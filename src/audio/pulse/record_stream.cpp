@@ -101,7 +101,7 @@ void hand_over(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
   api->defer_enable(event, 0);
   auto& s = *static_cast<StreamState*>(userdata);
   pa_stream* stream = s.stream;
-  const StreamLifetime::Inside inside(*s.lifetime);
+  const StreamLifetime::ForeignCallback running(*s.lifetime);
   const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
   for (std::size_t readable = s.pa.pa_stream_readable_size(stream); readable > 0;
        readable = s.pa.pa_stream_readable_size(stream)) {
@@ -194,7 +194,7 @@ void watchdog(const std::shared_ptr<StreamState>& state,
     // Nothing counts before the first data.
     const auto verdict = watch.look({.now = Clock::now(),
                                      .data = delivered != deliveries || delivered == 0,
-                                     .held_up = lifetime.inside(),
+                                     .held_up = lifetime.in_foreign_callback(),
                                      .answered = answered != answers});
     deliveries = delivered;
     answers = answered;

@@ -8,7 +8,7 @@
 
 #include "capture/choose.h"
 #include "capture/stream_run.h"
-#include "main/fail.h"
+#include "protocol/fail.h"
 #include "protocol/records.h"
 #include "text/utf8.h"
 

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "main/fail.h"
 #include "platform/output.h"
 #include "platform/process.h"
+#include "protocol/fail.h"
 #include "protocol/send.h"
 #include "samples/callback.h"
 #include "text/utf8.h"

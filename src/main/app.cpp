@@ -7,9 +7,9 @@
 #include "capture/capture.h"
 #include "listing/listing.h"
 #include "main/command_line.h"
-#include "main/fail.h"
 #include "main/startup.h"
 #include "platform/process.h"
+#include "protocol/fail.h"
 
 namespace kestravo {
 

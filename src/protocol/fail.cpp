@@ -1,4 +1,4 @@
-#include "main/fail.h"
+#include "protocol/fail.h"
 
 #include <chrono>
 

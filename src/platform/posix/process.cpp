@@ -84,17 +84,15 @@ std::optional<Room> room(int fd) {
   // system call per block.
   int capacity = ::fcntl(fd, F_GETPIPE_SZ);
   int queued = -1;
-  struct stat st {};
   if (capacity >= 0) {
     if (::ioctl(fd, FIONREAD, &queued) != 0) return std::nullopt;
-  } else if (::fstat(fd, &st) != 0) {
-    return std::nullopt;
-  } else if (S_ISSOCK(st.st_mode)) {
+  } else {
+    struct stat st {};
+    const bool socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+    if (!socket) return std::nullopt;
     socklen_t size = sizeof capacity;
     if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &capacity, &size) != 0) return std::nullopt;
     if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return std::nullopt;
-  } else {
-    return std::nullopt;
   }
   if (capacity < 0 || queued < 0) return std::nullopt;
   const auto total = static_cast<std::size_t>(capacity);

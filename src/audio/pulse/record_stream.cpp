@@ -92,8 +92,17 @@ struct StreamState {
 // within one turn of the loop. Handed over from an event that runs once
 // the loop has read everything that arrived, a fragment makes one buffer,
 // so one write of the PCM and one wake-up of its reader.
+void hand_over(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
+
 void on_read(pa_stream*, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
+  // While the stream is astray, each block is handed over (as silence) as it
+  // comes: the stream may be back in place before the turn ends, and what
+  // the server sent before that must not pass as if it were.
+  if (s.astray.load(std::memory_order_relaxed)) {
+    hand_over(s.api, s.hand_over, userdata);
+    return;
+  }
   s.api->defer_enable(s.hand_over, 1);
 }
 

@@ -1,5 +1,12 @@
 #include "audio/pulse/connection.h"
 
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 namespace kestravo::audio::pulse {
@@ -23,36 +30,86 @@ std::shared_ptr<Connection> Connection::open(const Libpulse& pa, const Tuning& t
 }
 
 bool Connection::connect(Deadline deadline) {
-  loop_ = pa_.pa_threaded_mainloop_new();
+  loop_ = pa_.pa_mainloop_new();
   if (loop_ == nullptr) return false;
-  context_ =
-      pa_.pa_context_new(pa_.pa_threaded_mainloop_get_api(loop_), "kestravo-core-audio-capture");
+  pa_.pa_mainloop_set_poll_func(loop_, &Connection::poll_unlocked, this);
+  context_ = pa_.pa_context_new(pa_.pa_mainloop_get_api(loop_), "kestravo-core-audio-capture");
   if (context_ == nullptr) return false;
   pa_.pa_context_set_state_callback(context_, &Connection::on_context_state, this);
   if (pa_.pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
-  if (pa_.pa_threaded_mainloop_start(loop_) < 0) return false;
-  loop_running_ = true;
+  if (!start_loop()) return false;
   std::unique_lock lock(mutex_);
   changed_.wait_until(lock, deadline.at(),
                       [&] { return state_ == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state_); });
   return state_ == PA_CONTEXT_READY;
 }
 
+// The loop runs on a thread of ours rather than libpulse's threaded loop, so
+// that its streams can act once per turn (add_turn_end) without waking the
+// loop up again for it.
+bool Connection::start_loop() {
+  // Signals are for the program's other threads, as with libpulse's own.
+  sigset_t all;
+  sigset_t before;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &before);
+  try {
+    loop_thread_ = std::thread([this] { run_loop(); });
+  } catch (const std::system_error&) {
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return loop_thread_.joinable();
+}
+
+void Connection::run_loop() {
+  const Lock lock(*this);
+  while (pa_.pa_mainloop_iterate(loop_, 1, nullptr) >= 0) {
+    for (const auto& [at_turn_end, userdata] : turn_ends_) at_turn_end(userdata);
+  }
+}
+
+int Connection::poll_unlocked(struct pollfd* fds, unsigned long count, int timeout, void* self) {
+  auto& c = *static_cast<Connection*>(self);
+  c.loop_lock_.unlock();
+  const int ready = ::poll(fds, count, timeout);
+  const int error = errno;
+  c.loop_lock_.lock();
+  errno = error;
+  return ready;
+}
+
+void Connection::add_turn_end(TurnEnd at_turn_end, void* userdata) {
+  turn_ends_.emplace_back(at_turn_end, userdata);
+}
+
+void Connection::remove_turn_end(void* userdata) {
+  std::erase_if(turn_ends_, [&](const auto& entry) { return entry.second == userdata; });
+}
+
 Connection::~Connection() {
   if (context_ != nullptr) {
-    std::optional<Lock> lock;
-    if (loop_running_) lock.emplace(*this);
+    const Lock lock(*this);
     pa_.pa_context_set_state_callback(context_, nullptr, nullptr);
     pa_.pa_context_disconnect(context_);
     pa_.pa_context_unref(context_);
   }
-  if (loop_ != nullptr) {
+  if (loop_thread_.joinable()) {
+    if (loop_thread_.get_id() == std::this_thread::get_id()) {
+      // Released from one of its own callbacks: the loop is left to the
+      // process exit, as it cannot wait for itself.
+      loop_thread_.detach();
+      return;
+    }
     // A connection whose stream's callback got stuck is abandoned, never
     // destroyed; no other callback blocks, so this waits only for the
     // loop's wake-up.
-    if (loop_running_) pa_.pa_threaded_mainloop_stop(loop_);
-    pa_.pa_threaded_mainloop_free(loop_);
+    {
+      const Lock lock(*this);
+      pa_.pa_mainloop_quit(loop_, 0);
+    }
+    loop_thread_.join();
   }
+  if (loop_ != nullptr) pa_.pa_mainloop_free(loop_);
 }
 
 std::optional<ServerSnapshot> Connection::snapshot(Deadline deadline) {

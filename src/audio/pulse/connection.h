@@ -1,5 +1,5 @@
-// One connection to a sound server: libpulse's threaded main loop and its
-// context. Every wait on the server ends by a deadline of ours, because a
+// One connection to a sound server: libpulse's main loop on a thread of its
+// own, and its context. Every wait on the server ends by a deadline of ours, because a
 // server that is stopped or hung accepts the connection and then never
 // answers; libpulse itself would wait 30 s.
 #pragma once
@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/deadline.h"
@@ -70,15 +71,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const Libpulse& pa() const { return pa_; }
   const Tuning& tuning() const { return tuning_; }
   pa_context* context() const { return context_; }
-  // The main loop's interface, for events of our own on the loop thread.
-  pa_mainloop_api* api() const { return pa_.pa_threaded_mainloop_get_api(loop_); }
-
   // libpulse's objects may be touched only with the main loop locked; its
-  // callbacks run with it held.
+  // callbacks run with it held, and may take it again.
   class Lock {
    public:
-    explicit Lock(const Connection& c) : c_(c) { c_.pa_.pa_threaded_mainloop_lock(c_.loop_); }
-    ~Lock() { c_.pa_.pa_threaded_mainloop_unlock(c_.loop_); }
+    explicit Lock(const Connection& c) : c_(c) { c_.loop_lock_.lock(); }
+    ~Lock() { c_.loop_lock_.unlock(); }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
@@ -86,9 +84,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const Connection& c_;
   };
 
+  // `at_turn_end(userdata)` runs on the loop thread, with the loop locked,
+  // after each turn of the loop has dispatched all that arrived and before
+  // the loop waits again. Both with the loop locked.
+  using TurnEnd = void (*)(void* userdata);
+  void add_turn_end(TurnEnd at_turn_end, void* userdata);
+  void remove_turn_end(void* userdata);
+
  private:
   Connection(const Libpulse& pa, const Tuning& tuning) : pa_(pa), tuning_(tuning) {}
   bool connect(Deadline deadline);
+  bool start_loop();
+  void run_loop();
+  static int poll_unlocked(struct pollfd* fds, unsigned long count, int timeout, void* self);
 
   static void on_context_state(pa_context* context, void* self);
   static void on_server_info(pa_context* context, const pa_server_info* info, void* self);
@@ -96,8 +104,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   const Libpulse& pa_;
   const Tuning tuning_;
-  pa_threaded_mainloop* loop_ = nullptr;
-  bool loop_running_ = false;
+  pa_mainloop* loop_ = nullptr;
+  // Held by the loop thread except while it waits for the server.
+  mutable std::recursive_mutex loop_lock_;
+  std::thread loop_thread_;
+  std::vector<std::pair<TurnEnd, void*>> turn_ends_;
   pa_context* context_ = nullptr;
   std::shared_ptr<Connection> self_;
   std::vector<std::shared_ptr<void>> kept_;

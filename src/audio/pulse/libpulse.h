@@ -21,13 +21,12 @@ namespace kestravo::audio::pulse {
   X(pa_stream_set_moved_callback)
 
 #define KESTRAVO_LIBPULSE_FUNCTIONS(X) \
-  X(pa_threaded_mainloop_new)          \
-  X(pa_threaded_mainloop_free)         \
-  X(pa_threaded_mainloop_start)        \
-  X(pa_threaded_mainloop_stop)         \
-  X(pa_threaded_mainloop_lock)         \
-  X(pa_threaded_mainloop_unlock)       \
-  X(pa_threaded_mainloop_get_api)      \
+  X(pa_mainloop_new)                   \
+  X(pa_mainloop_free)                  \
+  X(pa_mainloop_get_api)               \
+  X(pa_mainloop_set_poll_func)         \
+  X(pa_mainloop_iterate)               \
+  X(pa_mainloop_quit)                  \
   X(pa_context_new)                    \
   X(pa_context_unref)                  \
   X(pa_context_connect)                \

@@ -58,11 +58,10 @@ struct StreamState {
   std::shared_ptr<StreamLifetime> lifetime;
   std::chrono::milliseconds silence_limit{};
 
-  // The loop thread's alone, set before the stream is connected: the
-  // stream, and the event that hands its data over.
+  // The loop thread's alone: the stream (set before it is connected), and
+  // whether data came in this turn of the loop.
   pa_stream* stream = nullptr;
-  pa_mainloop_api* api = nullptr;
-  pa_defer_event* hand_over = nullptr;
+  bool read_this_turn = false;
 
   // The loop thread's alone: what the server handed over in pieces that do
   // not fall on whole frames, until they do. Its capacity stays, so a
@@ -89,10 +88,10 @@ struct StreamState {
 //
 // Not in the read callback itself, though: the server often sends one
 // fragment as several blocks, each announced by a read callback of its own
-// within one turn of the loop. Handed over from an event that runs once
-// the loop has read everything that arrived, a fragment makes one buffer,
-// so one write of the PCM and one wake-up of its reader.
-void hand_over(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
+// within one turn of the loop. Handed over once the loop has read
+// everything that arrived, a fragment makes one buffer, so one write of the
+// PCM and one wake-up of its reader.
+void hand_over(StreamState& s);
 
 void on_read(pa_stream*, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
@@ -100,15 +99,20 @@ void on_read(pa_stream*, std::size_t, void* userdata) {
   // comes: the stream may be back in place before the turn ends, and what
   // the server sent before that must not pass as if it were.
   if (s.astray.load(std::memory_order_relaxed)) {
-    hand_over(s.api, s.hand_over, userdata);
+    hand_over(s);
     return;
   }
-  s.api->defer_enable(s.hand_over, 1);
+  s.read_this_turn = true;
 }
 
-void hand_over(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
-  api->defer_enable(event, 0);
+void at_turn_end(void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
+  if (!s.read_this_turn) return;
+  s.read_this_turn = false;
+  hand_over(s);
+}
+
+void hand_over(StreamState& s) {
   pa_stream* stream = s.stream;
   const StreamLifetime::ForeignCallback running(*s.lifetime);
   const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
@@ -257,7 +261,7 @@ class PulseStream final : public Stream {
     Connection::Lock lock(*connection_);
     if (follower_) follower_->stop();
     pa.pa_stream_set_read_callback(stream_, nullptr, nullptr);
-    state_->api->defer_free(state_->hand_over);
+    connection_->remove_turn_end(state_.get());
     pa.pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa.pa_stream_disconnect(stream_);
     pa.pa_stream_unref(stream_);
@@ -327,9 +331,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
       return std::unexpected(build_error(pa, pa.pa_context_errno(connection->context())));
     }
     state->stream = stream;
-    state->api = connection->api();
-    state->hand_over = state->api->defer_new(state->api, &hand_over, state.get());
-    state->api->defer_enable(state->hand_over, 0);
+    connection->add_turn_end(&at_turn_end, state.get());
     pa.pa_stream_set_state_callback(stream, &on_state, state.get());
     pa.pa_stream_set_read_callback(stream, &on_read, state.get());
     pa_buffer_attr attr{};
@@ -355,7 +357,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
       const int error = pa.pa_context_errno(connection->context());
       pa.pa_stream_set_state_callback(stream, nullptr, nullptr);
       pa.pa_stream_set_read_callback(stream, nullptr, nullptr);
-      state->api->defer_free(state->hand_over);
+      connection->remove_turn_end(state.get());
       pa.pa_stream_unref(stream);
       return std::unexpected(build_error(pa, error));
     }

@@ -40,7 +40,8 @@ bool FdOutput::write_units(std::string_view bytes, std::size_t unit) {
   std::size_t piece = unit == 0 || unit > whole ? bytes.size() : whole / unit * unit;
   std::lock_guard lock(mutex_);
   if (bytes.size() > piece) {
-    if (const auto left = platform::room(fd_); left && fits(bytes.size(), *left)) {
+    if (!gauge_) gauge_.emplace(fd_);
+    if (const auto left = gauge_->room(); left && fits(bytes.size(), *left)) {
       piece = bytes.size();
     }
   }
@@ -99,9 +100,10 @@ void QueuedFdOutput::run() {
     // every line does.
     if (line.size() > whole) {
       const auto until = std::chrono::steady_clock::now() + kLongLineWait;
+      const platform::RoomGauge gauge(fd_);
       for (auto pause = std::chrono::milliseconds(2);;
            pause = std::min(2 * pause, platform::kFullWait)) {
-        const auto left = platform::room(fd_);
+        const auto left = gauge.room();
         if (!left || fits(line.size(), *left)) break;
         if (stopping() || std::chrono::steady_clock::now() >= until) break;
         std::this_thread::sleep_for(pause);

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,7 @@ class FdOutput final : public Output {
  private:
   int fd_;
   std::mutex mutex_;
+  std::optional<platform::RoomGauge> gauge_;  // made at the first large block
 };
 
 // A file descriptor whose tried and queued lines are written by a thread of

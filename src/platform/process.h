@@ -39,7 +39,20 @@ struct Room {
   std::size_t capacity = 0;
   std::size_t free = 0;
 };
-std::optional<Room> room(int fd);
+
+// Asks a stream for its room again and again. What it holds is asked once:
+// only its reader, on purpose, changes that.
+class RoomGauge {
+ public:
+  explicit RoomGauge(int fd);
+  std::optional<Room> room() const;
+
+ private:
+  enum class Kind { Unknown, Pipe, Socket };
+  int fd_;
+  Kind kind_ = Kind::Unknown;
+  std::size_t capacity_ = 0;
+};
 
 // How a thread that must never block in a write reaches `fd`, without
 // touching any state of the stream that the parent and its other children

@@ -79,25 +79,31 @@ std::size_t whole_write_limit() { return PIPE_BUF; }
 
 // For a pipe its capacity and what is queued, for a socket its send buffer
 // and what is in flight.
-std::optional<Room> room(int fd) {
-  // Only a pipe has a pipe size: asked first, it spares the PCM's pipe a
-  // system call per block.
-  int capacity = ::fcntl(fd, F_GETPIPE_SZ);
-  int queued = -1;
-  if (capacity >= 0) {
-    if (::ioctl(fd, FIONREAD, &queued) != 0) return std::nullopt;
-  } else {
-    struct stat st {};
-    const bool socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
-    if (!socket) return std::nullopt;
-    socklen_t size = sizeof capacity;
-    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &capacity, &size) != 0) return std::nullopt;
-    if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return std::nullopt;
+RoomGauge::RoomGauge(int fd) : fd_(fd) {
+  if (const int pipe_size = ::fcntl(fd, F_GETPIPE_SZ); pipe_size > 0) {
+    kind_ = Kind::Pipe;
+    capacity_ = static_cast<std::size_t>(pipe_size);
+    return;
   }
-  if (capacity < 0 || queued < 0) return std::nullopt;
-  const auto total = static_cast<std::size_t>(capacity);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return;
+  int send_buffer = 0;
+  socklen_t size = sizeof send_buffer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, &size) != 0 || send_buffer <= 0) {
+    return;
+  }
+  kind_ = Kind::Socket;
+  capacity_ = static_cast<std::size_t>(send_buffer);
+}
+
+std::optional<Room> RoomGauge::room() const {
+  if (kind_ == Kind::Unknown) return std::nullopt;
+  int queued = -1;
+  if (::ioctl(fd_, kind_ == Kind::Pipe ? FIONREAD : SIOCOUTQ, &queued) != 0 || queued < 0) {
+    return std::nullopt;
+  }
   const auto used = static_cast<std::size_t>(queued);
-  return Room{total, total > used ? total - used : 0};
+  return Room{capacity_, capacity_ > used ? capacity_ - used : 0};
 }
 
 // A pipe is opened afresh through /proc in non-blocking mode (a new open

@@ -97,17 +97,22 @@ std::size_t whole_write_limit() { return 0; }
 // A named pipe (an anonymous pipe is one) tells its buffer size and, where
 // the system lets its writer look, what is still queued in it; anything else
 // tells nothing.
-std::optional<Room> room(int fd) {
+RoomGauge::RoomGauge(int fd) : fd_(fd) {
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return std::nullopt;
-  if (GetFileType(handle) != FILE_TYPE_PIPE) return std::nullopt;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
+  if (GetFileType(handle) != FILE_TYPE_PIPE) return;
   DWORD out_size = 0;
+  if (GetNamedPipeInfo(handle, nullptr, &out_size, nullptr, nullptr) == 0 || out_size == 0) return;
+  kind_ = Kind::Pipe;
+  capacity_ = out_size;
+}
+
+std::optional<Room> RoomGauge::room() const {
+  if (kind_ == Kind::Unknown) return std::nullopt;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
   DWORD queued = 0;
-  if (GetNamedPipeInfo(handle, nullptr, &out_size, nullptr, nullptr) == 0 || out_size == 0 ||
-      PeekNamedPipe(handle, nullptr, 0, nullptr, &queued, nullptr) == 0) {
-    return std::nullopt;
-  }
-  return Room{out_size, out_size > queued ? std::size_t{out_size - queued} : 0};
+  if (PeekNamedPipe(handle, nullptr, 0, nullptr, &queued, nullptr) == 0) return std::nullopt;
+  return Room{capacity_, capacity_ > queued ? capacity_ - queued : 0};
 }
 
 // Windows has no write that fails instead of waiting on a pipe without

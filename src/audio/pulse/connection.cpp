@@ -64,7 +64,8 @@ bool Connection::start_loop() {
 void Connection::run_loop() {
   const Lock lock(*this);
   while (pa_.pa_mainloop_iterate(loop_, 1, nullptr) >= 0) {
-    for (const auto& [at_turn_end, userdata] : turn_ends_) at_turn_end(userdata);
+    // By index: a callback may add or remove another.
+    for (std::size_t k = 0; k < turn_ends_.size(); ++k) turn_ends_[k].first(turn_ends_[k].second);
   }
 }
 

@@ -12,7 +12,10 @@
 # build-bench/ (KESTRAVO_PULSE_FRAGMENT_MS), parec gets the same fragment.
 #
 # BENCH_RATE and BENCH_CHANNELS (48000 and 2 unless set, at most 8 channels)
-# choose the source. BENCH_OTHER="NAME=EXECUTABLE ..." runs further builds of
+# choose the source. BENCH_ROUNDS (1 unless set) repeats each run; with more
+# than one, each name's median ratio to parec over the rounds closes the
+# server's report, as a shared machine's noise is larger than the
+# differences measured. BENCH_OTHER="NAME=EXECUTABLE ..." runs further builds of
 # the tool beside them (built with the same fragment), so that a change is
 # measured against the code before it in the same run.
 set -euo pipefail
@@ -22,6 +25,7 @@ shift || true
 FRAGMENTS=("${@:-10 20 50}")
 read -r -a FRAGMENTS <<<"${FRAGMENTS[*]}"
 RATE=${BENCH_RATE:-48000}
+ROUNDS=${BENCH_ROUNDS:-1}
 CHANNELS=${BENCH_CHANNELS:-2}
 POSITIONS=(FL FR FC LFE RL RR SL SR)
 read -r -a OTHERS <<<"${BENCH_OTHER:-}"
@@ -129,8 +133,24 @@ report() {
   for name in tool parec "${OTHERS[@]%%=*}"; do
     read -r wall user sys <"$work/$name.time"
     awk -v s="$server" -v f="$f" -v n="$name" -v b="$(cat "$work/$name.bytes")" -v u="$user" \
-      -v y="$sys" -v r="$BYTES_PER_SECOND" 'BEGIN { c = b / r; printf "%-10s %3s ms  %-5s %6.2f s captured  %.5f CPU s per captured s\n", s, f, n, c, (u + y) / c }'
+      -v y="$sys" -v r="$BYTES_PER_SECOND" 'BEGIN { c = b / r; printf "%-10s %3s ms  %-5s %6.2f s captured  %.5f CPU s per captured s\n", s, f, n, c, (u + y) / c }' |
+      tee -a "$work/rounds"
   done
+}
+
+# medians SERVER FRAGMENT: each name's median ratio to parec over the rounds.
+medians() {
+  awk -v s="$1" -v f="$2" '$1 == s && $2 == f { cpu[$4, ++n[$4]] = $8 }
+    END {
+      for (name in n) {
+        if (name == "parec") continue
+        k = 0
+        for (i = 1; i <= n[name]; i++) r[++k] = cpu[name, i] / cpu["parec", i]
+        for (i = 2; i <= k; i++) for (j = i; j > 1 && r[j - 1] > r[j]; j--) { t = r[j]; r[j] = r[j - 1]; r[j - 1] = t }
+        m = k % 2 ? r[(k + 1) / 2] : (r[k / 2] + r[k / 2 + 1]) / 2
+        printf "%-10s %3s ms  %-5s / parec: median %.3f over %d rounds (%.3f to %.3f)\n", s, f, name, m, k, r[1], r[k]
+      }
+    }' "$work/rounds"
 }
 
 for server in PulseAudio PipeWire; do
@@ -143,17 +163,20 @@ for server in PulseAudio PipeWire; do
       timeout -s INT "$SECONDS_PER_RUN" parec --raw -d mic --format=s16le --rate="$RATE" \
         --channels="$CHANNELS" --latency-msec="$f" || true
     }
-    running=()
-    measure tool tool "$work/tool-$f" &
-    running+=($!)
-    measure parec peer &
-    running+=($!)
-    for other in "${OTHERS[@]}"; do
-      measure "${other%%=*}" tool "${other#*=}" &
+    for ((round = 1; round <= ROUNDS; round++)); do
+      running=()
+      measure tool tool "$work/tool-$f" &
       running+=($!)
+      measure parec peer &
+      running+=($!)
+      for other in "${OTHERS[@]}"; do
+        measure "${other%%=*}" tool "${other#*=}" &
+        running+=($!)
+      done
+      wait "${running[@]}"
+      report $server "$f"
     done
-    wait "${running[@]}"
-    report $server "$f"
+    [ "$ROUNDS" -gt 1 ] && medians $server "$f"
   done
   # Listing: best of 10 wall times.
   best() {

@@ -58,14 +58,8 @@ struct StreamState {
   std::shared_ptr<StreamLifetime> lifetime;
   std::chrono::milliseconds silence_limit{};
 
-  // The loop thread's alone: the stream (set before it is connected), and
-  // whether data came in this turn of the loop.
-  pa_stream* stream = nullptr;
-  bool read_this_turn = false;
-
-  // The loop thread's alone: what the server handed over in pieces that do
-  // not fall on whole frames, until they do. Its capacity stays, so a
-  // stream that needs it allocates once.
+  // The loop thread's alone: what the server sent this turn of the loop,
+  // and any piece of a frame left from the last.
   std::vector<char> pending;
 
   // For the watchdog: buffers delivered, and answers of the server to its
@@ -86,66 +80,47 @@ struct StreamState {
 // would cost a wake-up per fragment, as much CPU again as the rest of the
 // capture. Release copes with a callback stuck in here.
 //
-// Not in the read callback itself, though: the server often sends one
-// fragment as several blocks, each announced by a read callback of its own
-// within one turn of the loop. Handed over once the loop has read
-// everything that arrived, a fragment makes one buffer, so one write of the
-// PCM and one wake-up of its reader.
-void hand_over(StreamState& s);
-
-void on_read(pa_stream*, std::size_t, void* userdata) {
+// Each block is taken from the server as soon as its read callback comes,
+// and handed back at once: a block held until later is released once the
+// server's thread has gone back to sleep, and the release wakes it, which
+// costs more than the copy. What the loop read in one turn is handed over
+// once the turn has read everything that arrived: the server often sends
+// one fragment as several blocks, and together they make one buffer, so one
+// write of the PCM and one wake-up of its reader.
+void on_read(pa_stream* stream, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
-  // While the stream is astray, each block is handed over (as silence) as it
-  // comes: the stream may be back in place before the turn ends, and what
-  // the server sent before that must not pass as if it were.
-  if (s.astray.load(std::memory_order_relaxed)) {
-    hand_over(s);
-    return;
-  }
-  s.read_this_turn = true;
-}
-
-void at_turn_end(void* userdata) {
-  auto& s = *static_cast<StreamState*>(userdata);
-  if (!s.read_this_turn) return;
-  s.read_this_turn = false;
-  hand_over(s);
-}
-
-void hand_over(StreamState& s) {
-  pa_stream* stream = s.stream;
-  const StreamLifetime::ForeignCallback running(*s.lifetime);
   const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
-  for (std::size_t readable = s.pa.pa_stream_readable_size(stream); readable > 0;
-       readable = s.pa.pa_stream_readable_size(stream)) {
+  while (s.pa.pa_stream_readable_size(stream) > 0) {
     const void* data = nullptr;
     std::size_t n = 0;
     if (s.pa.pa_stream_peek(stream, &data, &n) < 0 || n == 0) break;
     // A hole (no data) carries nothing to deliver.
     if (data != nullptr && !silenced) {
-      // The usual case: the server's buffer holds everything there is, in
-      // whole frames. The callback reads it where it lies. Pieces are
-      // gathered instead, so that a fragment still makes one buffer.
-      const bool whole = s.pending.empty() && n == readable && n % s.frame_bytes == 0 &&
-                         reinterpret_cast<std::uintptr_t>(data) % s.sample_bytes == 0;
-      const auto* bytes = static_cast<const char*>(data);
+      // While the stream is astray its blocks become silence in the same
+      // format, each judged as it comes: the stream may be back in place
+      // before the turn ends, and what came before that must not pass as
+      // if it were.
       if (s.astray.load(std::memory_order_relaxed)) {
-        s.pending.insert(s.pending.end(), n, '\0');  // silence in the same format
-      } else if (whole) {
-        s.deliver(data, n / s.frame_bytes);
+        s.pending.insert(s.pending.end(), n, '\0');
       } else {
+        const auto* bytes = static_cast<const char*>(data);
         s.pending.insert(s.pending.end(), bytes, bytes + n);
       }
     }
     s.pa.pa_stream_drop(stream);
   }
+}
+
+void at_turn_end(void* userdata) {
+  auto& s = *static_cast<StreamState*>(userdata);
   const std::size_t frames = s.pending.size() / s.frame_bytes;
-  if (frames > 0) {
-    // The vector's storage is aligned for every sample type.
-    s.deliver(s.pending.data(), frames);
-    s.pending.erase(s.pending.begin(),
-                    s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
-  }
+  if (frames == 0) return;
+  const StreamLifetime::ForeignCallback running(*s.lifetime);
+  // The vector's storage is aligned for every sample type; its capacity
+  // stays, so the stream allocates only while it learns its block size.
+  if (!s.lifetime->stopping() && !s.lifetime->lost()) s.deliver(s.pending.data(), frames);
+  s.pending.erase(s.pending.begin(),
+                  s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
 }
 
 void on_state(pa_stream* stream, void* userdata) {
@@ -330,7 +305,6 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     if (stream == nullptr) {
       return std::unexpected(build_error(pa, pa.pa_context_errno(connection->context())));
     }
-    state->stream = stream;
     connection->add_turn_end(&at_turn_end, state.get());
     pa.pa_stream_set_state_callback(stream, &on_state, state.get());
     pa.pa_stream_set_read_callback(stream, &on_read, state.get());

@@ -193,22 +193,28 @@ std::string_view tag(const ReadyRecord&) { return "ready"; }
 std::string_view tag(const LevelsRecord&) { return "levels"; }
 std::string_view tag(const ErrorRecord&) { return "error"; }
 
+template <class Record>
+void encode_into(const Record& record, std::string& out) {
+  out += '{';
+  append_key(out, "type");
+  append_string(out, tag(record));
+  out += ',';
+  append_fields(out, record);
+  out += "}\n";
+}
+
 }  // namespace
 
 std::string encode_line(const Status& record) {
   std::string out;
   out.reserve(128);
-  out += '{';
-  append_key(out, "type");
-  std::visit(
-      [&out](const auto& variant) {
-        append_string(out, tag(variant));
-        out += ',';
-        append_fields(out, variant);
-      },
-      record);
-  out += "}\n";
+  std::visit([&out](const auto& variant) { encode_into(variant, out); }, record);
   return out;
+}
+
+void encode_line(const LevelsRecord& record, std::string& out) {
+  out.clear();
+  encode_into(record, out);
 }
 
 }  // namespace kestravo::status

@@ -9,6 +9,9 @@
 namespace kestravo::status {
 
 std::string encode_line(const Status& record);
+// The levels record's line into `out`, whose storage is kept: the data
+// callback writes one many times a second and must not allocate for it.
+void encode_line(const LevelsRecord& record, std::string& out);
 
 // JSON fragments, appended to `out`.
 void append_string(std::string& out, std::string_view utf8);

@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <optional>
 #include <string_view>
 #include <type_traits>
 
@@ -70,10 +69,10 @@ class Meter {
     peaks_[column] = peak;
   }
 
-  status::LevelsRecord levels(std::size_t frames) const {
-    status::LevelsRecord levels;
-    levels.rms.reserve(sums_.size());
-    levels.peak.reserve(sums_.size());
+  // Into `levels`, whose storage is kept from record to record.
+  void levels(std::size_t frames, status::LevelsRecord& levels) const {
+    levels.rms.clear();
+    levels.peak.clear();
     const auto count = static_cast<double>(std::max<std::size_t>(frames, 1));
     for (const Sum sum : sums_) {
       double scaled = 0.0;
@@ -85,7 +84,6 @@ class Meter {
       levels.rms.push_back(std::sqrt(scaled / count));
     }
     for (const std::uint32_t peak : peaks_) levels.peak.push_back(peak * kScale);
-    return levels;
   }
 
  private:
@@ -234,13 +232,14 @@ bool meter_block(const std::int16_t* block, std::size_t frames, std::size_t colu
 }
 
 template <class Sum, class Sample>
-status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channel_count,
-                             std::span<const std::size_t> selected, std::size_t frames,
-                             std::uint16_t* out, std::vector<Sum>& sums, Workspace& workspace) {
+void measure(std::span<const Sample> samples, std::size_t channel_count,
+             std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out,
+             std::vector<Sum>& sums, Workspace& workspace) {
   Meter<Sum> meter(sums, workspace.peaks, selected.size());
   if (!all_inside(selected, channel_count)) {
     walk_outside(samples, channel_count, selected, frames, out, meter);
-    return meter.levels(frames);
+    meter.levels(frames, workspace.levels);
+    return;
   }
   if constexpr (std::is_same_v<Sum, std::uint64_t> && std::endian::native == std::endian::little) {
     // The block (or a buffer that is its own block) holds the columns side
@@ -254,7 +253,8 @@ status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channe
     }
     if (block != nullptr &&
         meter_block(block, frames, selected.size(), sums.data(), workspace.peaks.data())) {
-      return meter.levels(frames);
+      meter.levels(frames, workspace.levels);
+      return;
     }
     out = nullptr;  // any block is built already: only the levels are left
   }
@@ -269,18 +269,19 @@ status::LevelsRecord measure(std::span<const Sample> samples, std::size_t channe
     }
     meter.set(j, sum, peak);
   }
-  return meter.levels(frames);
+  meter.levels(frames, workspace.levels);
 }
 
 // The walk with the levels of the selected columns measured on the way.
 template <class Sample>
-status::LevelsRecord walk_measuring(std::span<const Sample> samples, std::size_t channel_count,
-                                    std::span<const std::size_t> selected, std::size_t frames,
-                                    std::uint16_t* out, Workspace& workspace) {
+void walk_measuring(std::span<const Sample> samples, std::size_t channel_count,
+                    std::span<const std::size_t> selected, std::size_t frames, std::uint16_t* out,
+                    Workspace& workspace) {
   if (frames <= kExactFrames) {
-    return measure(samples, channel_count, selected, frames, out, workspace.exact_sums, workspace);
+    measure(samples, channel_count, selected, frames, out, workspace.exact_sums, workspace);
+    return;
   }
-  return measure(samples, channel_count, selected, frames, out, workspace.rounded_sums, workspace);
+  measure(samples, channel_count, selected, frames, out, workspace.rounded_sums, workspace);
 }
 
 bool levels_due(LevelClock& clock) {
@@ -300,7 +301,7 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   // A record that is due already is measured in the pass that builds the
   // block. One that falls due while the block is written (rarely), or a
   // buffer that is its own block, takes a pass of its own below.
-  std::optional<status::LevelsRecord> levels;
+  bool measured = false;  // into workspace.levels
   const bool due = levels_due(clock);
   // The whole block at once, in whole frames: a process that ends while the
   // block waits for a slow reader ends the PCM on a frame. The descriptor is
@@ -317,7 +318,8 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
     if (workspace.block.size() < count) workspace.block.resize(count);
     std::uint16_t* block = workspace.block.data();
     if (due) {
-      levels = walk_measuring(samples, channel_count, selected, frames, block, workspace);
+      walk_measuring(samples, channel_count, selected, frames, block, workspace);
+      measured = true;
     } else {
       build_block(samples, channel_count, selected, frames, block);
     }
@@ -331,12 +333,13 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   // A fresh reading, taken after the PCM write: the next record is due
   // kLevelsInterval after this one is made, not after the buffer arrived.
   clock.last = clock.now();
-  if (!levels) {
-    levels = walk_measuring(samples, channel_count, selected, frames, nullptr, workspace);
+  if (!measured) {
+    walk_measuring(samples, channel_count, selected, frames, nullptr, workspace);
   }
   // Offered, not written: a parent that does not drain standard error loses
   // levels records, never audio.
-  sinks.status.try_write(status::encode_line(*levels));
+  status::encode_line(workspace.levels, workspace.line);
+  sinks.status.try_write(workspace.line);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/output.h"
@@ -50,6 +51,10 @@ struct Workspace {
   std::vector<std::uint64_t> exact_sums;
   std::vector<double> rounded_sums;
   std::vector<std::uint32_t> peaks;
+  // The levels record and its line, kept so that a record allocates nothing
+  // once the first has been made.
+  status::LevelsRecord levels;
+  std::string line;
 };
 
 // Writes the selected channels of the whole frames of `samples` (interleaved

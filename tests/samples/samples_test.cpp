@@ -5,8 +5,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,20 @@
 #include "samples/buffer.h"
 #include "samples/callback.h"
 #include "samples/convert.h"
+
+// Allocations made by this thread while `counting` is set.
+namespace {
+thread_local bool counting = false;
+thread_local std::size_t allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (counting) ++allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kestravo::samples {
 namespace {
@@ -357,6 +373,51 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
                 status::encode_line(compute_levels(converted, c.channels, c.selected)))
           << name;
     }
+  }
+}
+
+// The data callback runs on the audio thread: once its first buffer and
+// record have been made, neither a buffer nor a levels record allocates.
+TEST_F(Callbacks, NothingIsAllocatedAfterTheFirstRecord) {
+  struct Discard final : Output {
+    bool write_all(std::string_view) override { return true; }
+  } discard;
+  const Sinks quiet{discard, discard};
+  const struct {
+    audio::SampleFormat format;
+    std::vector<std::size_t> selected;
+  } cases[] = {
+      {audio::SampleFormat::I16, {0, 1}},  // the delivered buffer is the block
+      {audio::SampleFormat::I16, {1}},
+      {audio::SampleFormat::F32, {0, 1}},
+      {audio::SampleFormat::U16, {1, 0, 1}},
+  };
+  for (const auto& c : cases) {
+    const auto callback =
+        *make_data_callback(c.format, CallbackSetup{c.selected, stop, clock, 2, nullptr}, quiet);
+    const std::vector<std::int16_t> i16(1920, 1000);
+    const std::vector<float> f32(1920, 0.25f);
+    const std::vector<std::uint16_t> u16(1920, 40000);
+    const auto one = [&](std::size_t samples) {
+      time.now += 30ms;  // a record falls due every other buffer
+      if (c.format == audio::SampleFormat::I16) {
+        std::get<audio::DataCallback<std::int16_t>>(callback)(std::span(i16).first(samples),
+                                                              audio::InputCallbackInfo{});
+      } else if (c.format == audio::SampleFormat::F32) {
+        std::get<audio::DataCallback<float>>(callback)(std::span(f32).first(samples),
+                                                       audio::InputCallbackInfo{});
+      } else {
+        std::get<audio::DataCallback<std::uint16_t>>(callback)(std::span(u16).first(samples),
+                                                               audio::InputCallbackInfo{});
+      }
+    };
+    one(1920);
+    one(1920);
+    counting = true;
+    allocations = 0;
+    for (int k = 0; k < 8; ++k) one(k % 2 == 0 ? 1920 : 960);
+    counting = false;
+    EXPECT_EQ(allocations, 0u) << audio::sample_format_name(c.format) << " " << c.selected.size();
   }
 }
 

@@ -2,10 +2,10 @@
 
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 #include <utility>
 
@@ -64,8 +64,9 @@ bool Connection::start_loop() {
 void Connection::run_loop() {
   const Lock lock(*this);
   while (pa_.pa_mainloop_iterate(loop_, 1, nullptr) >= 0) {
-    // By index: a callback may add or remove another.
-    for (std::size_t k = 0; k < turn_ends_.size(); ++k) turn_ends_[k].first(turn_ends_[k].second);
+    // Streams add and remove theirs with the loop locked, so never while
+    // this runs.
+    for (const auto& [at_turn_end, userdata] : turn_ends_) at_turn_end(userdata);
   }
 }
 

@@ -37,9 +37,16 @@ KESTRAVO_SERVER_PACKAGES=(
 # compile under clang; clang-format is the version the code is formatted with.
 KESTRAVO_ANALYSIS_PACKAGES=(
   libasan8 libubsan1 libtsan2
-  clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev clang-tidy-16
+  clang-16 libclang-rt-16-dev clang-tidy-16
   clang-format cppcheck
 )
+
+# libc++ 16 is not installed but unpacked into the project's own folder: its
+# packages conflict with the libc++ of another clang that a machine may have,
+# and installing them would remove that one.
+KESTRAVO_LIBCXX_PACKAGES=(libc++1-16 libc++abi1-16 libunwind-16 libc++-16-dev libc++abi-16-dev libunwind-16-dev)
+KESTRAVO_LIBCXX=$KESTRAVO_ROOT/build-libcxx
+KESTRAVO_LIBCXX_DIR=$KESTRAVO_LIBCXX/usr/lib/llvm-16
 
 # Only for scripts/package (dpkg-shlibdeps and file compute the package's
 # Depends) and for the package stage of scripts/test, which checks the
@@ -99,6 +106,28 @@ kestravo_apt_install() {
     echo "kestravo: left $(basename "$link") disabled for users' logins, as it was" >&2
   done
   return 0
+}
+
+# kestravo_ensure_libcxx: downloads libc++ 16's packages and unpacks them into
+# build-libcxx, once.
+kestravo_ensure_libcxx() {
+  [ -f "$KESTRAVO_LIBCXX_DIR/include/c++/v1/expected" ] && return 0
+  echo "kestravo: unpacking libc++ 16 into $KESTRAVO_LIBCXX" >&2
+  local tmp=$KESTRAVO_LIBCXX.tmp deb
+  rm -rf "$tmp" && mkdir -p "$tmp/debs" || return 1
+  kestravo_sudo "${KESTRAVO_LIBCXX_PACKAGES[@]}"
+  # As root, apt would download as its own user, who cannot write here.
+  local as=()
+  [ "$(id -u)" -eq 0 ] && as=(-o APT::Sandbox::User=root)
+  if ! { kestravo_apt_get "${KESTRAVO_SUDO[@]}" -- update -qq &&
+    (cd "$tmp/debs" && kestravo_apt_get -- "${as[@]}" download -qq "${KESTRAVO_LIBCXX_PACKAGES[@]}"); } >&2; then
+    echo "kestravo: apt-get could not download: ${KESTRAVO_LIBCXX_PACKAGES[*]}" >&2
+    return 1
+  fi
+  for deb in "$tmp"/debs/*.deb; do
+    dpkg-deb -x "$deb" "$tmp/root" || return 1
+  done
+  rm -rf "$KESTRAVO_LIBCXX" && mv "$tmp/root" "$KESTRAVO_LIBCXX" && rm -rf "$tmp"
 }
 
 kestravo_ensure_packages() {
@@ -216,13 +245,18 @@ unset _fuzz_source
 kestravo_fuzz_args() {
   # -O1 -g1: a fifth less build time than -O2 -g, and fuzzing speed matters
   # little over a fixed number of runs.
+  local libcxx=$KESTRAVO_LIBCXX_DIR
   KESTRAVO_CMAKE_ARGS=(-DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DKESTRAVO_SANITIZE=fuzzer-no-link,address,undefined
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1"
+    "-DCMAKE_CXX_FLAGS=-nostdinc++ -isystem $libcxx/include/c++/v1"
+    "-DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -L$libcxx/lib -Wl,-rpath,$libcxx/lib"
+    -DKESTRAVO_SANITIZE=fuzzer-no-link,address,undefined
     -DKESTRAVO_BUILD_TESTS=OFF -DKESTRAVO_BUILD_BENCH=OFF -DKESTRAVO_BUILD_FUZZ=ON)
 }
 
 kestravo_fuzz_configure() {
   kestravo_ensure_packages "${KESTRAVO_ANALYSIS_PACKAGES[@]}"
+  kestravo_ensure_libcxx || return 1
   kestravo_fuzz_args
   if [ ! -f "$KESTRAVO_FUZZ_BUILD/build.ninja" ] ||
     [ "$(cat "$KESTRAVO_FUZZ_BUILD/kestravo-cmake-args" 2>/dev/null)" != "${KESTRAVO_CMAKE_ARGS[*]}" ]; then
@@ -232,6 +266,7 @@ kestravo_fuzz_configure() {
 
 kestravo_fuzz_build() {
   kestravo_ensure_packages "${KESTRAVO_ANALYSIS_PACKAGES[@]}"
+  kestravo_ensure_libcxx || return 1
   kestravo_fuzz_args
   (KESTRAVO_BUILD=$KESTRAVO_FUZZ_BUILD && kestravo_build "$@")
 }

@@ -69,10 +69,10 @@ class Meter {
     peaks_[column] = peak;
   }
 
-  // Into `levels`, whose storage is kept from record to record.
-  void levels(std::size_t frames, status::LevelsRecord& levels) const {
-    levels.rms.clear();
-    levels.peak.clear();
+  // Into `out`, whose storage is kept from record to record.
+  void levels(std::size_t frames, status::LevelsRecord& out) const {
+    out.rms.clear();
+    out.peak.clear();
     const auto count = static_cast<double>(std::max<std::size_t>(frames, 1));
     for (const Sum sum : sums_) {
       double scaled = 0.0;
@@ -81,9 +81,9 @@ class Meter {
       } else {
         scaled = sum;
       }
-      levels.rms.push_back(std::sqrt(scaled / count));
+      out.rms.push_back(std::sqrt(scaled / count));
     }
-    for (const std::uint32_t peak : peaks_) levels.peak.push_back(peak * kScale);
+    for (const std::uint32_t peak : peaks_) out.peak.push_back(peak * kScale);
   }
 
  private:
@@ -279,9 +279,9 @@ void walk_measuring(std::span<const Sample> samples, std::size_t channel_count,
                     Workspace& workspace) {
   if (frames <= kExactFrames) {
     measure(samples, channel_count, selected, frames, out, workspace.exact_sums, workspace);
-    return;
+  } else {
+    measure(samples, channel_count, selected, frames, out, workspace.rounded_sums, workspace);
   }
-  measure(samples, channel_count, selected, frames, out, workspace.rounded_sums, workspace);
 }
 
 bool levels_due(LevelClock& clock) {

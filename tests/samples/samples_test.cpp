@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "protocol/json_line.h"
@@ -395,21 +397,14 @@ TEST_F(Callbacks, NothingIsAllocatedAfterTheFirstRecord) {
   for (const auto& c : cases) {
     const auto callback =
         *make_data_callback(c.format, CallbackSetup{c.selected, stop, clock, 2, nullptr}, quiet);
-    const std::vector<std::int16_t> i16(1920, 1000);
-    const std::vector<float> f32(1920, 0.25f);
-    const std::vector<std::uint16_t> u16(1920, 40000);
     const auto one = [&](std::size_t samples) {
       time.now += 30ms;  // a record falls due every other buffer
-      if (c.format == audio::SampleFormat::I16) {
-        std::get<audio::DataCallback<std::int16_t>>(callback)(std::span(i16).first(samples),
-                                                              audio::InputCallbackInfo{});
-      } else if (c.format == audio::SampleFormat::F32) {
-        std::get<audio::DataCallback<float>>(callback)(std::span(f32).first(samples),
-                                                       audio::InputCallbackInfo{});
-      } else {
-        std::get<audio::DataCallback<std::uint16_t>>(callback)(std::span(u16).first(samples),
-                                                               audio::InputCallbackInfo{});
-      }
+      std::visit(
+          [&]<class Sample>(const audio::DataCallback<Sample>& f) {
+            static constexpr std::array<Sample, 1920> silence{};
+            f(std::span(silence).first(samples), audio::InputCallbackInfo{});
+          },
+          callback);
     };
     one(1920);
     one(1920);

@@ -64,8 +64,7 @@ bool Connection::start_loop() {
 void Connection::run_loop() {
   const Lock lock(*this);
   while (pa_.pa_mainloop_iterate(loop_, 1, nullptr) >= 0) {
-    // Streams add and remove theirs with the loop locked, so never while
-    // this runs.
+    // No turn-end callback adds or removes one (see add_turn_end).
     for (const auto& [at_turn_end, userdata] : turn_ends_) at_turn_end(userdata);
   }
 }

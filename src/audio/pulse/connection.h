@@ -86,7 +86,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // `at_turn_end(userdata)` runs on the loop thread, with the loop locked,
   // after each turn of the loop has dispatched all that arrived and before
-  // the loop waits again. Both with the loop locked.
+  // the loop waits again. Both with the loop locked, and never from within
+  // a turn-end callback: the loop walks the list while it calls them.
   using TurnEnd = void (*)(void* userdata);
   void add_turn_end(TurnEnd at_turn_end, void* userdata);
   void remove_turn_end(void* userdata);

@@ -54,6 +54,12 @@ TEST(PulseSources, OrderAndNamesDependOnlyOnTheSourcesThemselves) {
     if (swapped) std::swap(names[2], names[3]);
     EXPECT_EQ(names, expected);
   }
+  // A description that equals a twin's listed name: the twin keeps it.
+  EXPECT_EQ(
+      listed(arrange_sources({source(1, "usb_a", "Headset"), source(2, "usb_b", "Headset"),
+                              source(3, "odd", "Headset (usb_a)")},
+                             "", "")),
+      (std::vector<std::string>{"Headset (usb_a)", "Headset (usb_b)", "Headset (usb_a) (odd)"}));
   // No default source, and a default sink without a monitor: nothing to follow.
   EXPECT_EQ(listed(arrange_sources({source(1, "mic", "Mic")}, "", "speakers")),
             std::vector<std::string>{"Mic"});

@@ -71,6 +71,9 @@ void Connection::run_loop() {
 
 int Connection::poll_unlocked(struct pollfd* fds, unsigned long count, int timeout, void* self) {
   auto& c = *static_cast<Connection*>(self);
+  if (c.longest_wait_ms_ >= 0 && (timeout < 0 || timeout > c.longest_wait_ms_)) {
+    timeout = c.longest_wait_ms_;
+  }
   c.loop_lock_.unlock();
   const int ready = ::poll(fds, count, timeout);
   const int error = errno;
@@ -81,6 +84,10 @@ int Connection::poll_unlocked(struct pollfd* fds, unsigned long count, int timeo
 
 void Connection::add_turn_end(TurnEnd at_turn_end, void* userdata) {
   turn_ends_.emplace_back(at_turn_end, userdata);
+}
+
+void Connection::turn_at_least_every(std::chrono::milliseconds interval) {
+  longest_wait_ms_ = static_cast<int>(interval.count());
 }
 
 void Connection::remove_turn_end(void* userdata) {

@@ -92,6 +92,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void add_turn_end(TurnEnd at_turn_end, void* userdata);
   void remove_turn_end(void* userdata);
 
+  // With the loop locked: from now on the loop ends a turn at least every
+  // `interval`, whether or not anything arrived, so that a stream can keep
+  // time at its turn ends.
+  void turn_at_least_every(std::chrono::milliseconds interval);
+
  private:
   Connection(const Libpulse& pa, const Tuning& tuning) : pa_(pa), tuning_(tuning) {}
   bool connect(Deadline deadline);
@@ -110,6 +115,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   mutable std::recursive_mutex loop_lock_;
   std::thread loop_thread_;
   std::vector<std::pair<TurnEnd, void*>> turn_ends_;
+  int longest_wait_ms_ = -1;  // for the loop's poll; -1: as long as it likes
   pa_context* context_ = nullptr;
   std::shared_ptr<Connection> self_;
   std::vector<std::shared_ptr<void>> kept_;

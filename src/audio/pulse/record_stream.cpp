@@ -5,12 +5,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "audio/callback_formats.h"
+#include "audio/clock_pacer.h"
 #include "audio/pulse/follow.h"
 #include "audio/stall_watch.h"
 #include "audio/stream_lifetime.h"
@@ -35,9 +37,10 @@ struct StreamState {
         frame_bytes(sample_bytes * config.channels) {}
 
   // Hands `frames` whole frames at `bytes` (the server's little-endian
-  // samples, aligned for their type) to the data callback.
-  void deliver(const void* bytes, std::size_t frames) {
-    deliveries.fetch_add(1, std::memory_order_relaxed);
+  // samples, aligned for their type) to the data callback; `from_server`
+  // unless they are silence of our own.
+  void deliver(const void* bytes, std::size_t frames, bool from_server) {
+    if (from_server) deliveries.fetch_add(1, std::memory_order_relaxed);
     const auto now = Clock::now();
     const auto span = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(frames) / rate));
@@ -61,6 +64,11 @@ struct StreamState {
   // The loop thread's alone: what the server sent this turn of the loop,
   // and any piece of a frame left from the last.
   std::vector<char> pending;
+  // For a stream that keeps time (a monitor, a following device): its
+  // pacer, from the moment the stream runs, and silence to pass on from.
+  bool paced = false;
+  std::optional<ClockPacer> pacer;
+  std::vector<char> silence;
 
   // For the watchdog: buffers delivered, and answers of the server to its
   // questions.
@@ -111,16 +119,33 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
   }
 }
 
+// A stream that keeps time also learns here, at least every tick (the loop
+// ends a turn that often), whether silence is due: while the server sends
+// nothing, and its data once it catches up, are its pacer's to decide.
 void at_turn_end(void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
   const std::size_t frames = s.pending.size() / s.frame_bytes;
-  if (frames == 0) return;
+  if (frames == 0 && !s.pacer) return;
   const StreamLifetime::ForeignCallback running(*s.lifetime);
-  // The vector's storage is aligned for every sample type; its capacity
-  // stays, so the stream allocates only while it learns its block size.
-  if (!s.lifetime->stopping() && !s.lifetime->lost()) s.deliver(s.pending.data(), frames);
-  s.pending.erase(s.pending.begin(),
-                  s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
+  const bool passing = !s.lifetime->stopping() && !s.lifetime->lost();
+  const auto now = Clock::now();
+  if (frames > 0) {
+    const std::size_t dropped = s.pacer ? s.pacer->on_data(now, frames) : 0;
+    // The vector's storage is aligned for every sample type; its capacity
+    // stays, so the stream allocates only while it learns its block size.
+    if (passing && frames > dropped) {
+      s.deliver(s.pending.data() + dropped * s.frame_bytes, frames - dropped, true);
+    }
+    s.pending.erase(s.pending.begin(),
+                    s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
+  }
+  if (!s.pacer || !passing) return;
+  const std::size_t room = s.silence.size() / s.frame_bytes;
+  for (std::uint64_t due = s.pacer->on_tick(now); due > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(due, room));
+    s.deliver(s.silence.data(), n, false);
+    due -= n;
+  }
 }
 
 void on_state(pa_stream* stream, void* userdata) {
@@ -134,6 +159,8 @@ void on_state(pa_stream* stream, void* userdata) {
     std::lock_guard lock(s.mutex);
     if (state == PA_STREAM_READY) {
       s.ready = true;
+      // The clock of a paced stream starts as it runs.
+      if (s.paced) s.pacer.emplace(s.rate, Clock::now());
     } else if (!s.ready) {
       s.failed = true;
       s.error = s.pa.pa_context_errno(s.pa.pa_stream_get_context(stream));
@@ -180,10 +207,13 @@ void watchdog(const std::shared_ptr<StreamState>& state,
     const auto delivered = state->deliveries.load(std::memory_order_relaxed);
     const auto answered = state->answers.load(std::memory_order_relaxed);
     // Nothing counts before the first data.
-    const auto verdict = watch.look({.now = Clock::now(),
-                                     .data = delivered != deliveries || delivered == 0,
-                                     .held_up = lifetime.in_foreign_callback(),
-                                     .answered = answered != answers});
+    const auto verdict = watch.look(
+        {.now = Clock::now(),
+         .data = delivered != deliveries || delivered == 0,
+         // Nothing to follow (no output at
+         // all) is no loss either.
+         .held_up = lifetime.in_foreign_callback() || state->astray.load(std::memory_order_relaxed),
+         .answered = answered != answers});
     deliveries = delivered;
     answers = answered;
     if (verdict == StallWatch::Verdict::Lost) {
@@ -297,6 +327,12 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
   const std::size_t frame_bytes = state->frame_bytes;
   state->lifetime = std::move(*lifetime);
   state->silence_limit = tuning.silence_limit;
+  // What the desktop plays, or whatever input it uses now, may go quiet
+  // without the capture ending: such a stream keeps time with silence.
+  state->paced = source.monitor || source.follow != Follow::None;
+  if (state->paced) {
+    state->silence.assign(std::max<std::size_t>(1, config.sample_rate / 50) * frame_bytes, '\0');
+  }
 
   pa_stream* stream = nullptr;
   {
@@ -306,6 +342,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
       return std::unexpected(build_error(pa, pa.pa_context_errno(connection->context())));
     }
     connection->add_turn_end(&at_turn_end, state.get());
+    if (state->paced) connection->turn_at_least_every(ClockPacer::kTick);
     pa.pa_stream_set_state_callback(stream, &on_state, state.get());
     pa.pa_stream_set_read_callback(stream, &on_read, state.get());
     pa_buffer_attr attr{};

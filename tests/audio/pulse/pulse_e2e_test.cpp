@@ -34,6 +34,7 @@
 namespace kestravo {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::Child;
 using testing::ChildOptions;
 using testing::Platform;
@@ -593,6 +594,16 @@ bool plays(const std::string& out, std::size_t from, const std::vector<int>& val
   return false;
 }
 
+// Seconds of stereo PCM in `out`.
+double pcm_seconds(const std::string& out) {
+  return static_cast<double>(out.size()) / (4 * 48000.0);
+}
+
+double seconds_between(std::chrono::steady_clock::time_point from,
+                       std::chrono::steady_clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
 // The following devices keep capturing whatever the desktop uses now: a new
 // default device, or the one the server picks when the default goes.
 TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
@@ -629,6 +640,7 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
     Child child(testing::real_exe(), {"--driver", c.driver, "--channels", "0,1"},
                 server_->client_options());
     ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"));
+    const auto ready = std::chrono::steady_clock::now();
     std::string loaded;  // the module the last load-module made
     for (const auto& step : c.steps) {
       const std::size_t from = child.out().size();
@@ -641,9 +653,12 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
       EXPECT_TRUE(
           child.wait_for([&](const Child& ch) { return plays(ch.out(), from, step.values); }));
     }
+    const auto closing = std::chrono::steady_clock::now();
     child.close_stdin();
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(child.out().size() % 4, 0U);
+    // No time lost between devices.
+    EXPECT_GE(pcm_seconds(child.out()), seconds_between(ready, closing) - 0.1);
     for (const auto& line : child.err_lines())
       EXPECT_TRUE(is_record(line) && line != kLost) << line;
     // A monitor never carries the default source (now "known"), not even
@@ -651,6 +666,82 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
     if (std::string_view(c.driver) != "default") {
       EXPECT_FALSE(plays(child.out(), 0, {1000}, 48));
     }
+  }
+}
+
+// What the desktop plays keeps time while there is nothing to play: no
+// output at all, an output that is idle, a new output. The PCM is as long as
+// the capture ran, within 100 ms, measured so that the machine's load can
+// only favour the tool: from the ready record as the test saw it to the
+// moment the test closed standard input, and from the start to the exit.
+TEST_P(SoundServerTest, MonitorsKeepTimeWhileOutputsComeAndGo) {
+  if (wine()) GTEST_SKIP() << "Windows offers no desktop-following devices";
+  struct Step {
+    std::vector<std::vector<std::string>> pactl;
+    const char* play_into = nullptr;  // a new player's sink, after the commands
+    std::vector<int> values;          // what the capture carries afterwards
+    std::chrono::milliseconds hold{};
+  };
+  const struct {
+    const char* name;
+    const char* driver;
+    bool outputs;             // the test server's two outputs, idle
+    std::vector<Step> steps;  // the first before the capture starts
+  } cases[] = {
+      {"an idle output", "Monitor of Default Output", true, {{{}, nullptr, {0}, 3000ms}}},
+      {"the only output gone for 5 s, then a new one",
+       "Monitor of Default Output",
+       false,
+       {{{{"load-module", "module-null-sink", "sink_name=first"}, {"set-default-sink", "first"}},
+         "first",
+         {3000}},
+        {{{"unload-module", "$loaded"}}, nullptr, {0}, 5000ms},
+        {{{"load-module", "module-null-sink", "sink_name=second"}, {"set-default-sink", "second"}},
+         "second",
+         // PipeWire moves the first player to the new output.
+         {5000, 8000},
+         500ms}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<SoundServer> own;
+    if (!c.outputs) own.emplace(GetParam().server, false);
+    const SoundServer& server = own ? *own : *server_;
+    std::vector<std::unique_ptr<Player>> players;
+    std::string loaded;  // the module the last load-module made
+    const auto take = [&](const Step& step) {
+      for (auto command : step.pactl) {
+        std::ranges::replace(command, std::string("$loaded"), loaded);
+        const std::string said = server.pactl(command);
+        if (command.front() == "load-module") loaded = said.substr(0, said.find('\n'));
+      }
+      if (step.play_into != nullptr) {
+        players.push_back(std::make_unique<Player>(server, step.play_into, step.values.front()));
+      }
+    };
+    take(c.steps.front());
+    const auto started = std::chrono::steady_clock::now();
+    Child child(testing::real_exe(), {"--driver", c.driver, "--channels", "0,1"},
+                server.client_options());
+    ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"));
+    const auto ready = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      SCOPED_TRACE(i);
+      const std::size_t from = child.out().size();
+      if (i > 0) take(step);
+      EXPECT_TRUE(
+          child.wait_for([&](const Child& ch) { return plays(ch.out(), from, step.values); }));
+      std::this_thread::sleep_for(step.hold);
+    }
+    const auto closing = std::chrono::steady_clock::now();
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), 0);
+    const auto exited = std::chrono::steady_clock::now();
+    EXPECT_GE(pcm_seconds(child.out()), seconds_between(ready, closing) - 0.1);
+    EXPECT_LE(pcm_seconds(child.out()), seconds_between(started, exited) + 0.1);
+    for (const auto& line : child.err_lines())
+      EXPECT_TRUE(is_record(line) && line != kLost) << line;
   }
 }
 
@@ -681,6 +772,10 @@ TEST_P(SoundServerTest, StoredNamesKeepFindingTheirSource) {
         {
             {"Monitor of Speakers", 2},
             {"Monitor of Speakers (twin.monitor)", 1},
+            // Another source described as the first twin is listed: the
+            // twin keeps the name.
+            {"Monitor of Speakers (speakers.monitor)", 2},
+            {"Monitor of Speakers (speakers.monitor) (impostor.monitor)", 4},
         },
     after[] = {
         {"Monitor of Speakers (twin.monitor)", 0},
@@ -693,7 +788,22 @@ TEST_P(SoundServerTest, StoredNamesKeepFindingTheirSource) {
       server_->pactl({"load-module", "module-null-sink", "sink_name=twin", "channels=1",
                       "channel_map=mono", "sink_properties=device.description=Speakers"});
   ASSERT_FALSE(twin.empty());
+  const std::string impostor =
+      server_->pactl({"load-module", "module-null-sink", "sink_name=impostor", "channels=4",
+                      "sink_properties='device.description=\"Speakers (speakers.monitor)\"'"});
+  ASSERT_FALSE(impostor.empty());
   for (const auto& c : with_twin) EXPECT_EQ(found(c.driver), c.channels) << c.driver;
+  // No two devices are listed alike.
+  const std::string listing =
+      testing::run(testing::real_exe(), {"--list"}, {}, server_->client_options()).out;
+  const std::regex name_pattern(R"re("name":"((?:[^"\\]|\\.)*)")re");
+  std::vector<std::string> names;
+  for (auto it = std::sregex_iterator(listing.begin(), listing.end(), name_pattern);
+       it != std::sregex_iterator(); ++it) {
+    names.push_back((*it)[1]);
+  }
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size()) << listing;
+  server_->pactl({"unload-module", impostor.substr(0, impostor.find('\n'))});
   server_->pactl({"unload-module", twin.substr(0, twin.find('\n'))});
   for (const auto& c : after) EXPECT_EQ(found(c.driver), c.channels) << c.driver;
 }

@@ -10,7 +10,8 @@
 //   known          "Known Samples": a FIFO source, s16le stereo 48 kHz
 //   known_float    "Known Float Samples": a FIFO source, float32le stereo
 //   speakers.monitor, headphones.monitor: the sinks' monitors; speakers is
-//                  the default sink, made after headphones
+//                  the default sink, made after headphones (a server made
+//                  without outputs has neither)
 #pragma once
 
 #include <signal.h>
@@ -42,7 +43,7 @@ inline void PrintTo(ServerKind kind, std::ostream* out) { *out << server_name(ki
 
 class SoundServer {
  public:
-  explicit SoundServer(ServerKind kind) : kind_(kind) {
+  explicit SoundServer(ServerKind kind, bool outputs = true) : kind_(kind), outputs_(outputs) {
     if (missing(kind)) return;
     std::filesystem::create_directories(dir_.path() + "/home");
     std::filesystem::create_directories(dir_.path() + "/state");
@@ -143,11 +144,14 @@ load-module module-pipe-source source_name=known file=)" +
 load-module module-pipe-source source_name=known_float file=)" +
             fifo(true) +
             R"( format=float32le rate=48000 channels=2 source_properties=device.description="Known\ Float\ Samples"
+set-default-source builtin_mic
+)" +
+            (outputs_ ? R"(
 load-module module-null-sink sink_name=headphones rate=48000 channels=2 sink_properties=device.description="Headphones"
 load-module module-null-sink sink_name=speakers rate=48000 channels=2 sink_properties=device.description="Speakers"
-set-default-source builtin_mic
 set-default-sink speakers
-)");
+)"
+                      : ""));
     pulse_ = std::make_unique<Child>(
         "/usr/bin/pulseaudio",
         std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
@@ -209,8 +213,10 @@ set-default-sink speakers
             node("usb_headset_2", 1, "MONO", "USB Headset Mono", "Audio/Source/Virtual", 1000) +
             node("quad", 4, "AUX0 AUX1 AUX2 AUX3", "Quad-Interface Süd", "Audio/Source/Virtual",
                  1000) +
-            node("headphones", 2, "FL FR", "Headphones", "Audio/Sink", 1000) +
-            node("speakers", 2, "FL FR", "Speakers", "Audio/Sink", 2000) + "]\n");
+            (outputs_ ? node("headphones", 2, "FL FR", "Headphones", "Audio/Sink", 1000) +
+                            node("speakers", 2, "FL FR", "Speakers", "Audio/Sink", 2000)
+                      : "") +
+            "]\n");
     const std::string pulse_conf = dir_.write(
         "pipewire-pulse.conf", spa_libs +
                                    "context.modules = [\n"
@@ -266,7 +272,7 @@ set-default-sink speakers
     for (int i = 0; i < 500; ++i) {
       const std::string info = pactl({"info"});
       if (info.find("Default Source: builtin_mic\n") != std::string::npos &&
-          info.find("Default Sink: speakers\n") != std::string::npos &&
+          (!outputs_ || info.find("Default Sink: speakers\n") != std::string::npos) &&
           pactl({"list", "short", "sources"}).find("known_float") != std::string::npos) {
         return;
       }
@@ -276,6 +282,7 @@ set-default-sink speakers
   }
 
   ServerKind kind_;
+  bool outputs_;
   TempDir dir_;
   std::string socket_;
   std::unique_ptr<Child> pipewire_;

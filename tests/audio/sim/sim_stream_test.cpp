@@ -169,7 +169,7 @@ TEST(SimStream, PacedFromTheStartWithoutDrift) {
   for (int n = 0; n < 100; ++n) buffers += (n ? ",[" : "[") + std::to_string(n) + "]";
   const auto before = Clock::now();
   auto r = start(R"({"interval_ms": 10, "max_buffers": 100, "buffers": [)" + buffers + "]}");
-  ASSERT_TRUE(r.log->wait_for(100, 0, 3s));
+  ASSERT_TRUE(r.log->wait_for(100, 0));
   const auto events = r.log->snapshot();
   ASSERT_EQ(events.size(), 100u);
   for (std::size_t n = 0; n < events.size(); ++n) {
@@ -196,9 +196,9 @@ TEST(SimStream, DefaultIntervalIsTheBufferDuration) {
   ASSERT_TRUE(r.log->wait_for(11, 0));
   const auto events = r.log->snapshot();
   EXPECT_EQ(events[0].samples.size(), 960u);
+  // Due 10 ms apart, and never early; how late they come is the machine's.
+  EXPECT_EQ(events.back().info.capture - events[0].info.capture, 100ms);
   EXPECT_GE(events.back().at - before, 100ms);
-  // Loose: ten 100 ms intervals would take a second.
-  EXPECT_LE(events.back().at - before, 800ms);
 }
 
 TEST(SimStream, StreamErrorsComeFromTheCallbackThreadAndTheStreamGoesOn) {

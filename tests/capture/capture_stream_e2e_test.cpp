@@ -142,8 +142,7 @@ TEST(CaptureLifeline, RunsWhileHeldAndEndsPromptlyOnClose) {
                 with_scenario(dir, live(std::string(R"(,"runs_after_release":)") +
                                         (runs_after_release ? "true" : "false"))));
     ASSERT_TRUE(child.wait_for_err_line("\"ready\""));
-    const std::size_t at_ready = child.out().size();
-    EXPECT_TRUE(child.wait_for_out_bytes(at_ready + 20 * 960, 5s)) << "capture stopped";
+    EXPECT_TRUE(child.wait_for_out_bytes(child.out().size() + 20 * 960, 5s)) << "capture stopped";
     EXPECT_FALSE(child.wait(0ms).has_value()) << "ended while standard input was open";
     // The reference, cat, ends as soon as its input does: what it takes is
     // the machine's. A stream that ran on would hold up the exit.
@@ -165,10 +164,10 @@ TEST(CaptureLifeline, EndsAtOnceWhenStandardInputIsAlreadyDone) {
                {"pipe closed at once", ChildOptions{}}};
   for (const auto& c : cases) {
     TempDir dir;
-    Child child(sim_exe(), capture_args("Mic", "0"), with_scenario(dir, live(), c.options));
+    const auto options = with_scenario(dir, live(), c.options);
+    Child child(sim_exe(), capture_args("Mic", "0"), options);
     // A listing starts the tool the same way and exits once it has listed.
-    const TempDir reference_dir;
-    Child reference(sim_exe(), {"--list"}, with_scenario(reference_dir, live()));
+    Child reference(sim_exe(), {"--list"}, {.env = options.env});
     const auto exit = close_and_time_exit(child, reference, 2s);
     ASSERT_TRUE(exit) << c.name;
     ASSERT_EQ(exit->status, 0) << c.name;

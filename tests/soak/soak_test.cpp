@@ -224,8 +224,7 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
   const auto exit = testing::close_and_time_exit(child, reference);
   ASSERT_TRUE(exit) << "still running 5 s after the lifeline closed";
   EXPECT_EQ(exit->status, 0);
-  const auto exit_after = exit->tool;
-  EXPECT_TRUE(exit->within(100ms)) << "exit " << exit_after / 1ms << " ms after the lifeline "
+  EXPECT_TRUE(exit->within(100ms)) << "exit " << exit->tool / 1ms << " ms after the lifeline "
                                    << "closed; cat's " << exit->reference / 1ms << " ms";
 
   // Standard error, once the child is gone: whole records only.
@@ -301,7 +300,7 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
       "peak RSS %ld KiB, exit %.1f ms after the lifeline closed\n",
       static_cast<unsigned long long>(buffers), static_cast<double>(total) / 1e6,
       std::chrono::duration<double>(transferred).count(), errors.size(), levels,
-      late_peak.value_or(-1), std::chrono::duration<double, std::milli>(exit_after).count());
+      late_peak.value_or(-1), std::chrono::duration<double, std::milli>(exit->tool).count());
 }
 
 }  // namespace

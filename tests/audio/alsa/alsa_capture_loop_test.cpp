@@ -289,8 +289,7 @@ TEST(AlsaCaptureLoopTest, OtherErrorsAreReportedRateLimitedWithoutBusyLooping) {
   }
   {
     // Failing forever: reported at most once a second, and retried after
-    // waits of 10 ms doubling to 500 ms instead of spinning. The bounds are
-    // by the time that has passed, however late the machine ran either thread.
+    // waits of 10 ms doubling to 500 ms, however long this took.
     const auto began = Clock::now();
     LoopRun run({read_error(EIO)}, /*repeat_last=*/true);
     EXPECT_TRUE(run.seen->wait([&](Seen&) { return run.calls->reads >= 2; })) << "no retry";

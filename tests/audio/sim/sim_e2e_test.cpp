@@ -102,9 +102,8 @@ TEST(SimEndToEnd, ABadScenarioEndsWithStatus2BeforeAnyRecord) {
               "17179607040 bytes, more than the simulator's 256 MiB per buffer"},
   };
   for (const auto& c : cases) {
-    // A reader that hangs, or reads a device that never ends, is killed at
-    // the timeout and fails the status; one that builds the document whole
-    // fails the peak below.
+    // A reader that hangs or reads a device that never ends is killed at the
+    // timeout; one that builds the document whole fails the peak below.
     const auto result =
         run(testing::sim_exe(), c.args, "", with_scenario(c.path), std::chrono::seconds(90));
     EXPECT_EQ(result.status, 2) << c.path;

@@ -186,7 +186,6 @@ TEST(SimStream, PacedFromTheStartWithoutDrift) {
   EXPECT_NE(events[0].thread, std::this_thread::get_id());
   // No upper bound on arrival: how late a loaded machine runs a thread is
   // not the stream's doing; the due times above show there is no drift.
-  EXPECT_GE(std::chrono::duration<double>(events.back().at - before).count(), 0.99);
 }
 
 TEST(SimStream, DefaultIntervalIsTheBufferDuration) {

@@ -102,15 +102,6 @@ inline std::string levels_line_for(const std::string& block, std::size_t channel
   return status::encode_line(record);
 }
 
-// PCM bytes that arrived at or after `since`.
-inline std::size_t out_bytes_since(const Child& child, steady_clock::time_point since) {
-  std::size_t n = 0;
-  for (const auto& chunk : child.out_chunks()) {
-    if (chunk.at >= since) n += chunk.bytes.size();
-  }
-  return n;
-}
-
 inline std::size_t count_if_line(const Child& child, bool (*pred)(const std::string&)) {
   const auto lines = child.err_lines();
   return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), pred));

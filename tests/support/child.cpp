@@ -132,8 +132,8 @@ Child::~Child() {
   if (stdin_reader_fd_ >= 0) ::close(stdin_reader_fd_);
 }
 
-void Child::reader(int fd, std::vector<Chunk>* into, std::size_t chunk,
-                   std::chrono::microseconds pause, std::size_t skip) {
+void Child::reader(int fd, std::string* into, std::size_t chunk, std::chrono::microseconds pause,
+                   std::size_t skip) {
   std::vector<char> buffer(std::min<std::size_t>(std::max<std::size_t>(chunk, 1), 65536));
   for (;;) {
     if (into == &out_) {
@@ -153,8 +153,7 @@ void Child::reader(int fd, std::vector<Chunk>* into, std::size_t chunk,
     }
     {
       std::lock_guard lock(mutex_);
-      into->push_back({std::chrono::steady_clock::now(),
-                       std::string(buffer.data(), static_cast<std::size_t>(n))});
+      into->append(buffer.data(), static_cast<std::size_t>(n));
       changed_.notify_all();
     }
     if (pause.count() > 0) std::this_thread::sleep_for(pause);
@@ -214,24 +213,10 @@ void Child::kill_now() {
 
 std::string Child::out() const {
   std::lock_guard lock(mutex_);
-  std::string all;
-  for (const auto& c : out_) all += c.bytes;
-  return all;
-}
-
-std::string Child::err() const {
-  std::lock_guard lock(mutex_);
-  std::string all;
-  for (const auto& c : err_) all += c.bytes;
-  return all;
-}
-
-std::vector<Chunk> Child::out_chunks() const {
-  std::lock_guard lock(mutex_);
   return out_;
 }
 
-std::vector<Chunk> Child::err_chunks() const {
+std::string Child::err() const {
   std::lock_guard lock(mutex_);
   return err_;
 }

@@ -48,12 +48,6 @@ struct ChildOptions {
   bool stdin_non_blocking = false;
 };
 
-// One received chunk of a stream, with the time it arrived.
-struct Chunk {
-  std::chrono::steady_clock::time_point at;
-  std::string bytes;
-};
-
 class Child {
  public:
   Child(const std::string& exe, const std::vector<std::string>& args, ChildOptions options = {});
@@ -82,8 +76,6 @@ class Child {
 
   std::string out() const;
   std::string err() const;
-  std::vector<Chunk> out_chunks() const;
-  std::vector<Chunk> err_chunks() const;
   // Complete lines of standard error received so far (without line feeds).
   std::vector<std::string> err_lines() const;
 
@@ -99,7 +91,7 @@ class Child {
   std::optional<std::chrono::steady_clock::time_point> exited_at() const;
 
  private:
-  void reader(int fd, std::vector<Chunk>* into, std::size_t chunk = 65536,
+  void reader(int fd, std::string* into, std::size_t chunk = 65536,
               std::chrono::microseconds pause = {}, std::size_t skip = 0);
 
   pid_t pid_ = -1;
@@ -110,8 +102,8 @@ class Child {
   std::size_t stderr_filled_ = 0;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::vector<Chunk> out_;
-  std::vector<Chunk> err_;
+  std::string out_;
+  std::string err_;
   std::thread out_reader_;
   std::thread err_reader_;
   std::optional<int> status_;

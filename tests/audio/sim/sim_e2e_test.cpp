@@ -102,17 +102,14 @@ TEST(SimEndToEnd, ABadScenarioEndsWithStatus2BeforeAnyRecord) {
               "17179607040 bytes, more than the simulator's 256 MiB per buffer"},
   };
   for (const auto& c : cases) {
-    const auto began = std::chrono::steady_clock::now();
+    // A reader that hangs or reads a device that never ends is killed at the
+    // timeout; one that builds the document whole fails the peak below.
     const auto result =
         run(testing::sim_exe(), c.args, "", with_scenario(c.path), std::chrono::seconds(90));
-    const auto took = std::chrono::steady_clock::now() - began;
     EXPECT_EQ(result.status, 2) << c.path;
     EXPECT_EQ(result.err, "kestravo-sim: scenario: " + c.reason + "\n");
     EXPECT_EQ(utf8_lossy(result.err), result.err);
     EXPECT_EQ(result.out, "");
-    // Loose enough for a loaded machine, tight enough to catch a reader that
-    // hangs, or reads a device that never ends, or builds the document whole.
-    EXPECT_LT(took, std::chrono::seconds(60)) << c.path;
     EXPECT_LT(children_peak_bytes(), std::int64_t{1} << 30) << c.path;
   }
 

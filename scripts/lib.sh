@@ -14,12 +14,15 @@ KESTRAVO_PACKAGES=(
 )
 
 # What the tests need besides: GoogleTest, Google Benchmark, the ALSA and
-# PulseAudio command-line tools the tests compare with and drive, sox, and
-# the ALSA plugins every sound-server desktop has (the tests check that what
-# they print never reaches the parent). None of these is a sound server.
+# PulseAudio command-line tools the tests compare with and drive, sox, the
+# ALSA plugins every sound-server desktop has (the tests check that what
+# they print never reaches the parent), and Python 3 and Node.js for the
+# record schema check and the example parents. None of these is a sound
+# server.
 KESTRAVO_TEST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   alsa-utils sox pulseaudio-utils libasound2-plugins
+  python3 nodejs
 )
 
 # The sound servers the tests start by hand, each in a directory of its own.

@@ -70,6 +70,11 @@ TEST(CaptureSetup, RefusedRequestsWriteOneErrorAndExit1) {
        capture_args("Mic", "0"),
        error_line(code::driver_open_failed,
                   "the device associated with the stream is no longer available")},
+      // The stream never starts, so there is no PCM either.
+      {"start slower than the budget", mic(one_range + R"(,"ready_delay_ms":1e9)"),
+       capture_args("Mic", "0"),
+       error_line(code::driver_open_failed,
+                  "The requested device did not answer within 2 seconds.")},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -96,6 +101,8 @@ TEST(CaptureSetup, AcceptedRequestsAnnounceTheStream) {
   const Start cases[] = {
       {"duplicates count in the frame", mic(kMixed + "," + quiet), capture_args("Mic", "3,1,1"),
        ready_line(48000, 3)},
+      {"slow start within the budget", mic(kMixed + "," + quiet + R"(,"ready_delay_ms":20)"),
+       capture_args("Mic", "0"), ready_line(48000, 1)},
       {"requested rate picks its range", mic(kMixed + "," + quiet + R"(,"nominal_rate":96000)"),
        capture_args("Mic", "0", "96000"), ready_line(96000, 1)},
       {"fitting default trusted beyond the ranges",

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,13 @@ void make_pipe(int fds[2]) { check(::pipe2(fds, O_CLOEXEC) == 0, "pipe2"); }
 }  // namespace
 
 Child::Child(const std::string& exe, const std::vector<std::string>& args, ChildOptions options) {
+  // Under Wine the tool is the first argument.
+  const auto tool = [](const std::string& path) {
+    return std::filesystem::path(path).filename().string().starts_with(
+        "kestravo-core-audio-capture");
+  };
+  is_tool_ = tool(exe) || (!args.empty() && tool(args.front()));
+  lists_ = std::ranges::find(args, "--list") != args.end();
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if (!options.close_stdin) make_pipe(in);
   if (options.stdin_non_blocking && in[0] >= 0) {
@@ -130,6 +139,24 @@ Child::~Child() {
   if (stdout_fd_ >= 0) ::close(stdout_fd_);
   if (stderr_fd_ >= 0) ::close(stderr_fd_);
   if (stdin_reader_fd_ >= 0) ::close(stdin_reader_fd_);
+  keep_records();
+}
+
+void Child::keep_records() const {
+  const char* dir = std::getenv("KESTRAVO_RECORDS_DIR");
+  if (dir == nullptr || *dir == '\0' || !is_tool_) return;
+  // One file per run and stream: tests run in parallel processes.
+  static std::atomic<unsigned> runs{0};
+  std::error_code ignored;
+  std::filesystem::create_directories(dir, ignored);
+  const std::string stem = std::string(dir) + "/" + std::to_string(::getpid()) + "-" +
+                           std::to_string(runs++) + "-s" + std::to_string(status_.value_or(-1));
+  const auto keep = [](const std::string& path, const std::string& bytes) {
+    if (bytes.empty()) return;
+    std::ofstream(path, std::ios::binary) << bytes;
+  };
+  keep(stem + ".err", err());
+  if (lists_) keep(stem + ".out", out());
 }
 
 void Child::reader(int fd, std::string* into, std::size_t chunk, std::chrono::microseconds pause,

@@ -94,6 +94,13 @@ class Child {
   void reader(int fd, std::string* into, std::size_t chunk = 65536,
               std::chrono::microseconds pause = {}, std::size_t skip = 0);
 
+  // Leaves a copy of what the child wrote in the directory named by
+  // KESTRAVO_RECORDS_DIR, for the check of every record against the schema.
+  void keep_records() const;
+
+  // Whether the child is the tool, and whether it lists.
+  bool is_tool_ = false;
+  bool lists_ = false;
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int stdout_fd_ = -1;

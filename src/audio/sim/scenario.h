@@ -102,6 +102,9 @@ struct DeviceScript {
   std::vector<ChannelNameEntry> channel_names;
   std::optional<ScriptedError> build_error;
   std::optional<ScriptedError> play_error;
+  // How long building the stream takes once its thread delivers: the ready
+  // record comes this much later, after the PCM of that time.
+  double ready_delay_ms = 0;
   StreamScript stream;
   friend bool operator==(const DeviceScript&, const DeviceScript&) = default;
 };

@@ -217,7 +217,7 @@ DeviceScript parse_device(Reader& r, const json& value, const std::string& path)
   if (!r.object(value, path,
                 {"name", "name_error", "configs", "configs_error", "configs_fail_after",
                  "default_config", "nominal_rate", "available_rates", "rate_switch", "findable",
-                 "channel_names", "build_error", "play_error", "stream"})) {
+                 "channel_names", "build_error", "play_error", "ready_delay_ms", "stream"})) {
     return device;
   }
   if (auto v = r.member(value, path, "name")) device.name = r.text(*v, Reader::join(path, "name"));
@@ -297,6 +297,11 @@ DeviceScript parse_device(Reader& r, const json& value, const std::string& path)
   }
   if (auto v = r.member(value, path, "play_error")) {
     device.play_error = r.error(*v, Reader::join(path, "play_error"), &PlayStreamError::has);
+  }
+  if (auto v = r.member(value, path, "ready_delay_ms")) {
+    device.ready_delay_ms =
+        r.number(*v, Reader::join(path, "ready_delay_ms"), 0, std::numeric_limits<double>::max())
+            .value_or(0);
   }
   if (auto v = r.member(value, path, "stream")) {
     device.stream = parse_stream(r, *v, Reader::join(path, "stream"));

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "audio/callback_formats.h"
@@ -50,7 +52,8 @@ struct DeviceState {
 
 class SimDevice final : public Device {
  public:
-  explicit SimDevice(std::shared_ptr<DeviceState> state) : state_(std::move(state)) {}
+  SimDevice(std::shared_ptr<DeviceState> state, Deadline budget)
+      : state_(std::move(state)), budget_(budget) {}
 
   std::expected<std::string, DeviceNameError> name() const override {
     const auto& script = state_->script;
@@ -110,8 +113,24 @@ class SimDevice final : public Device {
     if (auto switched = switch_rate(config.sample_rate); !switched) {
       return std::unexpected(switched.error());
     }
-    return start_stream(script.stream, config, script.play_error, std::move(data_callback),
-                        std::move(error_callback));
+    if (script.ready_delay_ms <= 0) {
+      return start_stream(script.stream, config, script.play_error, std::move(data_callback),
+                          std::move(error_callback));
+    }
+    // A device slower than the budget sends nothing: it has not answered.
+    const auto left =
+        std::chrono::duration<double, std::milli>(budget_.at() - std::chrono::steady_clock::now());
+    if (script.ready_delay_ms >= left.count()) {
+      std::this_thread::sleep_until(budget_.at());
+      return std::unexpected(BuildStreamError::of(ErrorKind::DeviceNotAnswering));
+    }
+    const auto ready_at = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double, std::milli>(script.ready_delay_ms));
+    auto stream = start_stream(script.stream, config, script.play_error, std::move(data_callback),
+                               std::move(error_callback));
+    if (stream) std::this_thread::sleep_until(ready_at);
+    return stream;
   }
 
  private:
@@ -138,12 +157,13 @@ class SimDevice final : public Device {
   }
 
   std::shared_ptr<DeviceState> state_;
+  Deadline budget_;
 };
 
 class SimHost final : public Host {
  public:
-  SimHost(Scenario scenario, const std::string& source)
-      : enumeration_error_(std::move(scenario.enumeration_error)) {
+  SimHost(Scenario scenario, const std::string& source, Deadline budget)
+      : enumeration_error_(std::move(scenario.enumeration_error)), budget_(budget) {
     for (std::size_t i = 0; i < scenario.devices.size(); ++i) {
       auto state = std::make_shared<DeviceState>();
       state->script = std::move(scenario.devices[i]);
@@ -166,7 +186,8 @@ class SimHost final : public Host {
     if (enumeration_error_) return std::unexpected(DevicesError::backend(*enumeration_error_));
     std::vector<std::unique_ptr<Device>> devices;
     devices.reserve(devices_.size());
-    for (const auto& state : devices_) devices.push_back(std::make_unique<SimDevice>(state));
+    for (const auto& state : devices_)
+      devices.push_back(std::make_unique<SimDevice>(state, budget_));
     return devices;
   }
 
@@ -195,14 +216,15 @@ class SimHost final : public Host {
 
  private:
   std::optional<std::string> enumeration_error_;
+  Deadline budget_;
   std::vector<std::shared_ptr<DeviceState>> devices_;
   std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> first_of_name_;
 };
 
 }  // namespace
 
-std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source) {
-  return std::make_unique<SimHost>(std::move(scenario), source);
+std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source, Deadline budget) {
+  return std::make_unique<SimHost>(std::move(scenario), source, budget);
 }
 
 void harness_failure(std::string_view reason) {
@@ -219,12 +241,13 @@ void harness_failure(std::string_view reason) {
 
 }  // namespace sim
 
-// The simulated devices answer at once: nothing waits on the budget.
-std::unique_ptr<Host> default_host(Deadline) {
+// The simulated devices answer at once, but for a scripted ready delay,
+// which the budget bounds.
+std::unique_ptr<Host> default_host(Deadline budget) {
   const char* path = std::getenv("KESTRAVO_SIM_SCENARIO");
   auto scenario = sim::load_scenario(path == nullptr ? "" : path);
   if (!scenario) sim::harness_failure(scenario.error());
-  return sim::make_host(std::move(*scenario), path == nullptr ? "" : path);
+  return sim::make_host(std::move(*scenario), path == nullptr ? "" : path, budget);
 }
 
 }  // namespace kestravo::audio

@@ -26,12 +26,16 @@
 #include <string_view>
 
 #include "audio/audio.h"
+#include "audio/deadline.h"
 #include "audio/sim/scenario.h"
 
 namespace kestravo::audio::sim {
 
-// SOURCE names the scenario's file in a harness failure ("" for none).
-std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source = "");
+// SOURCE names the scenario's file in a harness failure ("" for none). A
+// device's ready_delay_ms that would end past `budget` makes its stream
+// fail to build, at the budget, as a device that does not answer.
+std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source = "",
+                                Deadline budget = Deadline::after(kAnswerBudget));
 
 // The harness's failure, not the tool's: "kestravo-sim: scenario: REASON"
 // on standard error as one line, no status record, exit status 2.

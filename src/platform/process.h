@@ -46,6 +46,8 @@ class RoomGauge {
  public:
   explicit RoomGauge(int fd);
   std::optional<Room> room() const;
+  // Whether `fd` is a pipe or a socket that tells its room at all.
+  bool measurable() const { return kind_ != Kind::Unknown; }
 
  private:
   enum class Kind { Unknown, Pipe, Socket };

@@ -71,17 +71,15 @@ PcmOutput::~PcmOutput() {
 bool PcmOutput::write_all(std::string_view bytes) { return direct_.write_all(bytes); }
 
 void PcmOutput::choose_path() {
-  gauge_.emplace(fd_);
-  if (!gauge_->measurable()) {
-    path_ = Path::Direct;  // a file, a terminal, the null device: nobody to wait for
-    return;
-  }
+  path_ = Path::Direct;
   try {
     writer_ = std::make_unique<platform::StreamWriter>(fd_);
   } catch (const std::bad_alloc&) {
-    path_ = Path::Direct;
     return;
   }
+  // A file, a terminal, the null device: no reader to wait for.
+  if (!writer_->stream()) return;
+  gauge_.emplace(fd_);
   path_ = writer_->nonblocking() ? Path::Stream : Path::Queued;
 }
 

@@ -99,7 +99,7 @@ bool PcmOutput::write_units(std::string_view bytes, std::size_t unit) {
     // (pipes hold data in pages and sockets count their own overhead, so a
     // block that only just fits could still be cut short).
     std::size_t piece = whole / unit * unit;
-    if (bytes.size() > piece) {
+    if (bytes.size() > piece && gauge_) {
       if (const auto room = gauge_->room(); room && room->free >= 2 * bytes.size() + 16384) {
         piece = bytes.size();
       }

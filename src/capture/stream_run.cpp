@@ -89,7 +89,9 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   // end) go out while they can without delaying the exit.
   standard_error().drain(ended + kExitWait);
   // Exit here, not after the device and the host are destroyed: closing a
-  // connection to a sound server can take longer than what is left.
+  // connection to a sound server can take longer than what is left. PCM
+  // still waiting for standard output's reader (PcmOutput) is left behind;
+  // the pipe holds whole frames whenever the exit comes.
   platform::exit_now(0);
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,80 @@ class FdOutput final : public Output {
   int fd_;
   std::mutex mutex_;
   std::optional<platform::RoomGauge> gauge_;  // made at the first large block
+};
+
+// PCM on a file descriptor, written so that the caller (the data callback)
+// never waits for the stream's reader. On a pipe or a socket that can be
+// written without blocking (platform::StreamWriter), a block goes out at once
+// as far as the stream takes it: as one write when the stream has room to
+// spare for all of it, otherwise in pieces of whole units of up to PIPE_BUF
+// bytes, each taken whole or not at all. What the stream does not take
+// waits, in order, in a backlog of its own, which a writer thread feeds to
+// the stream in the same pieces; so the stream holds a whole number of units
+// at every moment, and a process that exits at any time leaves no partial
+// unit behind. While anything waits there, later blocks queue behind it. A
+// block that does not fit into the backlog is dropped whole. Where the
+// system has no such write (Windows), every block goes through the backlog.
+// Files, terminals and the null device are written directly, as are units
+// larger than PIPE_BUF, which no write can keep whole.
+//
+// The backlog and the writer thread are made at their first need: a reader
+// that keeps up costs one write per block and no wake-up. One unit size per
+// output: PCM frames do not change size during a capture.
+class PcmOutput final : public Output {
+ public:
+  // About what a sound server holds for a client that stopped reading.
+  static constexpr std::size_t kBacklogCapacity = std::size_t{4} << 20;
+
+  explicit PcmOutput(int fd, std::size_t backlog_capacity = kBacklogCapacity);
+  // Stops the writer thread; whatever still waits is dropped.
+  ~PcmOutput() override;
+  PcmOutput(const PcmOutput&) = delete;
+  PcmOutput& operator=(const PcmOutput&) = delete;
+
+  // Written at once, waiting as long as the stream takes.
+  bool write_all(std::string_view bytes) override;
+  // Never waits for the reader on a pipe or a socket (see above). False
+  // when the reader has gone; a dropped block is not a failure.
+  bool write_units(std::string_view bytes, std::size_t unit) override;
+
+  // What was dropped because the backlog was full: whole blocks, or the
+  // whole rest of one that the stream had started to take.
+  struct Dropped {
+    std::uint64_t blocks = 0;
+    std::uint64_t bytes = 0;
+  };
+  Dropped dropped() const;
+
+ private:
+  enum class Path { Unknown, Direct, Stream, Queued };
+
+  void choose_path();
+  // Puts `bytes` behind what waits; `lead` of them complete a unit that the
+  // stream has started. False when there is no backlog to be had.
+  bool enqueue(std::string_view bytes, std::size_t lead);
+  bool start_writer();
+  void run();
+  bool stopping() const;
+
+  int fd_;
+  std::size_t capacity_;
+  FdOutput direct_;
+  mutable std::mutex mutex_;  // never held while a write waits
+  std::condition_variable changed_;
+  Path path_ = Path::Unknown;
+  std::optional<platform::RoomGauge> gauge_;
+  std::unique_ptr<platform::StreamWriter> writer_;
+  std::size_t unit_ = 0;
+  // The backlog: a ring of capacity_ bytes, of which used_ from head_ on
+  // wait. The first lead_ of them complete a unit the stream has started.
+  std::unique_ptr<char[]> ring_;
+  std::size_t head_ = 0;
+  std::size_t used_ = 0;
+  std::size_t lead_ = 0;
+  Dropped dropped_;
+  bool started_ = false;
+  bool stopping_ = false;
 };
 
 // A file descriptor whose tried and queued lines are written by a thread of
@@ -109,7 +184,7 @@ class QueuedFdOutput final : public Output {
 // The process's standard output and standard error (the private copies once
 // platform::prepare_process has run). They are never destroyed, so a host thread
 // may still write while the process exits.
-Output& standard_output();
+PcmOutput& standard_output();
 QueuedFdOutput& standard_error();
 
 }  // namespace kestravo

@@ -68,6 +68,9 @@ class StreamWriter {
   // Whether a write never blocks (it then fails with EAGAIN on a full
   // stream).
   bool nonblocking() const { return nonblocking_; }
+  // Whether `fd` is a pipe or a socket: a stream whose reader may stop
+  // draining it.
+  bool stream() const { return stream_; }
   // One write: the bytes written, or -1 with errno set.
   ssize_t write_some(std::string_view bytes) const;
   // Waits up to `wait` for a full stream to take bytes again.
@@ -80,6 +83,7 @@ class StreamWriter {
   int own_ = -1;  // a descriptor of our own for the same stream
   bool socket_ = false;
   bool nonblocking_ = false;
+  bool stream_ = false;
 };
 
 // Returns once standard input has ended: end of file, or any error reading

@@ -303,10 +303,11 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   // buffer that is its own block, takes a pass of its own below.
   bool measured = false;  // into workspace.levels
   const bool due = levels_due(clock);
-  // The whole block at once, in whole frames: a process that ends while the
-  // block waits for a slow reader ends the PCM on a frame. The descriptor is
-  // unbuffered, so this is also the flush. A failure (the reader has gone)
-  // loses this block only.
+  // The whole block at once, in whole frames: the PCM ends on a frame
+  // whenever the process ends. On a pipe the write never waits for a slow
+  // reader (PcmOutput), so the levels below keep their pace. The descriptor
+  // is unbuffered, so this is also the flush. A failure (the reader has
+  // gone) loses this block only.
   if (std::is_same_v<Sample, std::int16_t> && std::endian::native == std::endian::little &&
       every_channel_in_order(selected, channel_count)) {
     // The whole frames are the block already: no copy, which at 32 channels

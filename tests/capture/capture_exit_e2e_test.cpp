@@ -5,7 +5,10 @@
 // signal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <thread>
@@ -61,6 +64,51 @@ TEST(CaptureUndrainedStatus, PcmKeepsFlowingWhenNobodyReadsStandardError) {
   EXPECT_LE(count_if_line(child, is_levels), static_cast<std::size_t>(elapsed / 50ms) + 1);
 }
 
+// The bytes waiting in a pipe, seen from its read end.
+std::size_t queued(int fd) {
+  int n = 0;
+  return ::ioctl(fd, FIONREAD, &n) == 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// What is left in a pipe whose writers have all gone.
+std::string read_to_end(int fd) {
+  std::string bytes;
+  char buffer[65536];
+  for (pollfd p{fd, POLLIN, 0}; ::poll(&p, 1, 5000) == 1;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+TEST(CaptureUndrainedPcm, LevelsGoOnWhileNobodyReadsStandardOutput) {
+  const struct {
+    const char* name;
+    std::string stream;
+  } cases[] = {
+      {"the PCM waits in the tool", R"({"buffer_frames":480})"},
+      {"the PCM is dropped", R"({"interval_ms":0,"buffer_frames":480})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ChildOptions options;
+    options.ignore_stdout = true;
+    Child child(sim_exe(), capture_args("Mic", "0,1"),
+                with_scenario(dir, stereo_device(48000, c.stream), options));
+    ASSERT_TRUE(child.wait_for([](const Child& ch) { return queued(ch.stdout_reader()) >= 60000; }))
+        << "standard output's pipe never filled";
+    const std::size_t before = count_if_line(child, is_levels);
+    EXPECT_TRUE(child.wait_for([before](const Child& ch) {
+      return count_if_line(ch, is_levels) >= before + 10;
+    })) << "the levels stopped with standard output";
+    child.close_stdin();
+    ASSERT_EQ(child.wait(5s), 0);
+    expect_whole_records(child.err());
+  }
+}
+
 TEST(CaptureEnd, PcmEndsOnAWholeFrameAndTheProcessExitsPromptly) {
   HermeticAlsa alsa(4096);
   // Unpaced 960-frame buffers of 33 selected channels: every block is far
@@ -68,6 +116,9 @@ TEST(CaptureEnd, PcmEndsOnAWholeFrameAndTheProcessExitsPromptly) {
   // when the lifeline closes.
   const std::string unpaced = stereo_device(48000, R"({"interval_ms":0,"buffer_frames":960})");
   const std::string paced = stereo_device(48000, R"({"buffer_frames":480})");
+  // One buffer larger than the pipe, as a server catching up delivers it.
+  const std::string burst =
+      stereo_device(48000, R"({"interval_ms":0,"buffer_frames":16384,"max_buffers":1})");
   const struct {
     const char* name;
     std::string exe;
@@ -85,6 +136,8 @@ TEST(CaptureEnd, PcmEndsOnAWholeFrameAndTheProcessExitsPromptly) {
       {"sim, standard error full", sim_exe(), "Mic", paced, 2, true, true, 2},
       {"sim, slow reader, standard error full", sim_exe(), "Mic", unpaced, 33, true, true, 2},
       {"sim, both full", sim_exe(), "Mic", unpaced, 33, false, true, 2},
+      {"sim, a first block larger than the pipe, both full", sim_exe(), "Mic", burst, 3, false,
+       true, 2},
   };
   for (const auto& c : cases) {
     for (int run = 0; run < c.runs; ++run) {
@@ -119,9 +172,9 @@ TEST(CaptureEnd, PcmEndsOnAWholeFrameAndTheProcessExitsPromptly) {
       EXPECT_TRUE(exit->within(100ms))
           << "exit after " << exit->tool / 1ms << " ms; with a parent that reads everything, "
           << exit->reference / 1ms << " ms";
-      if (c.drained) {
-        EXPECT_EQ(child.out().size() % (2 * c.selected), 0u) << "a partial frame";
-      }
+      const std::size_t pcm =
+          c.drained ? child.out().size() : read_to_end(child.stdout_reader()).size();
+      EXPECT_EQ(pcm % (2 * c.selected), 0u) << "a partial frame in " << pcm << " bytes";
     }
   }
 }

@@ -114,6 +114,7 @@ std::optional<Room> RoomGauge::room() const {
 StreamWriter::StreamWriter(int fd) : fd_(fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return;
+  stream_ = S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode);
   if (S_ISSOCK(st.st_mode)) {
     socket_ = true;
     nonblocking_ = true;

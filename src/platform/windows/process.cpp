@@ -119,7 +119,11 @@ std::optional<Room> RoomGauge::room() const {
 // changing the pipe's mode (PIPE_NOWAIT), which the parent's end would see
 // too: the writer thread blocks in its writes, and only it waits for a
 // reader that stops draining.
-StreamWriter::StreamWriter(int fd) : fd_(fd) {}
+StreamWriter::StreamWriter(int fd) : fd_(fd) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  stream_ =
+      handle != INVALID_HANDLE_VALUE && handle != nullptr && GetFileType(handle) == FILE_TYPE_PIPE;
+}
 
 StreamWriter::~StreamWriter() = default;
 

@@ -212,24 +212,35 @@ void meter_frames(const std::int16_t* frames_in, std::size_t frames, std::uint64
 }
 
 #if defined(__SSE2__)
+// The squares of the even samples of `x` (pmaddwd of each 32-bit lane's
+// lower sample against itself, its upper one shifted out), one per 32-bit
+// lane, each at most 2^30.
+inline __m128i even_squares(__m128i x) {
+  const __m128i even = _mm_slli_epi32(x, 16);
+  return _mm_madd_epi16(even, even);
+}
+
+// The same of the odd samples.
+inline __m128i odd_squares(__m128i x) {
+  const __m128i odd = _mm_srli_epi32(x, 16);
+  return _mm_madd_epi16(odd, odd);
+}
+
 // meter_frames for a channel count K that divides 8, eight samples at a
 // time: sample q of each vector belongs to channel q % K. The squares of the
-// even and the odd samples are taken apart (pmaddwd against the sample with
-// the other half of each pair masked off), so each 32-bit lane holds one
-// square, at most 2^30: three vectors' squares add up in 32 bits without
-// overflow before they are added into 64-bit sums. Those keep each pair of
-// lanes as one 64-bit number, and the upper lane's sum beside it, from which
-// the lower lane's sum is taken back, exactly, at the end. The peak is the
-// larger of the largest sample and the smallest one negated. Integer sums do
-// not depend on the order of the additions, so every result is the scalar
+// even and the odd samples are taken apart, so each 32-bit lane holds one
+// square: three vectors' squares add up in 32 bits without overflow before
+// they are added into 64-bit sums. Those keep each pair of lanes as one
+// 64-bit number, and the upper lane's sum beside it, from which the lower
+// lane's sum is taken back, exactly, at the end. The peak is the larger of
+// the largest sample and the smallest one negated. Integer sums do not
+// depend on the order of the additions, so every result is the scalar
 // meter's.
 template <std::size_t K>
 void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t* sums,
                    std::uint32_t* peaks) {
   static_assert(8 % K == 0);
-  constexpr std::size_t kGroup = 3;  // vectors per 32-bit sum
   const std::size_t vectors = frames * K / 8;
-  const __m128i even = _mm_set1_epi32(0xFFFF);
   const __m128i zero = _mm_setzero_si128();
   __m128i even_pairs = zero;  // per half: the lower lane's sum + 2^32 * the upper lane's
   __m128i even_upper = zero;  // per half: the upper lane's sum
@@ -238,20 +249,31 @@ void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t*
   __m128i high = _mm_set1_epi16(INT16_MIN);
   __m128i low = _mm_set1_epi16(INT16_MAX);
   const auto* in = reinterpret_cast<const __m128i*>(block);
-  for (std::size_t v = 0; v < vectors;) {
-    __m128i even_squares = zero;
-    __m128i odd_squares = zero;
-    for (const std::size_t end = std::min(v + kGroup, vectors); v < end; ++v) {
-      const __m128i x = _mm_loadu_si128(in + v);
-      even_squares = _mm_add_epi32(even_squares, _mm_madd_epi16(x, _mm_and_si128(x, even)));
-      odd_squares = _mm_add_epi32(odd_squares, _mm_madd_epi16(x, _mm_andnot_si128(even, x)));
-      high = _mm_max_epi16(high, x);
-      low = _mm_min_epi16(low, x);
-    }
-    even_pairs = _mm_add_epi64(even_pairs, even_squares);
-    even_upper = _mm_add_epi64(even_upper, _mm_srli_epi64(even_squares, 32));
-    odd_pairs = _mm_add_epi64(odd_pairs, odd_squares);
-    odd_upper = _mm_add_epi64(odd_upper, _mm_srli_epi64(odd_squares, 32));
+  const auto* const end = in + vectors;
+  const auto peak_of = [&](__m128i x) {
+    high = _mm_max_epi16(high, x);
+    low = _mm_min_epi16(low, x);
+  };
+  const auto add = [&](__m128i even, __m128i odd) {
+    even_pairs = _mm_add_epi64(even_pairs, even);
+    even_upper = _mm_add_epi64(even_upper, _mm_srli_epi64(even, 32));
+    odd_pairs = _mm_add_epi64(odd_pairs, odd);
+    odd_upper = _mm_add_epi64(odd_upper, _mm_srli_epi64(odd, 32));
+  };
+  for (; end - in >= 3; in += 3) {
+    const __m128i x0 = _mm_loadu_si128(in);
+    const __m128i x1 = _mm_loadu_si128(in + 1);
+    const __m128i x2 = _mm_loadu_si128(in + 2);
+    peak_of(x0);
+    peak_of(x1);
+    peak_of(x2);
+    add(_mm_add_epi32(_mm_add_epi32(even_squares(x0), even_squares(x1)), even_squares(x2)),
+        _mm_add_epi32(_mm_add_epi32(odd_squares(x0), odd_squares(x1)), odd_squares(x2)));
+  }
+  for (; in != end; ++in) {
+    const __m128i x = _mm_loadu_si128(in);
+    peak_of(x);
+    add(even_squares(x), odd_squares(x));
   }
   std::array<std::uint64_t, 2> pairs[2];
   std::array<std::uint64_t, 2> upper[2];

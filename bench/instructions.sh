@@ -12,7 +12,8 @@
 # difference of the two counts divided by the seconds of PCM between them;
 # start-up is what is left of the short capture at zero seconds (start and
 # exit). valgrind runs a program tens of times slower, so a capture's PCM
-# falls short of its wall time; only the PCM delivered counts.
+# falls short of its wall time; only the PCM delivered counts. One run takes
+# about four minutes.
 #
 # BENCH_TOOL (unless set, built in build-bench/ as bench/pulse_capture.sh
 # builds it) is the tool measured. BENCH_OTHER="NAME=EXECUTABLE ..." measures
@@ -81,6 +82,14 @@ ratios() {
 pulse_sources=("stereo 2 48000 Bench Stereo" "eight 8 96000 Bench Eight")
 bench_start_pulseaudio "$work/pa" "${pulse_sources[@]}"
 bench_wait_ready stereo
+# A reader that keeps every source running: a source that has been idle
+# first delivers a burst of what it made meanwhile, as much as a second or
+# two, which would differ from one capture to the next.
+for spec in "${pulse_sources[@]}"; do
+  read -r source _ <<<"$spec"
+  parec -d "$source" --latency-msec=100 >/dev/null 2>&1 &
+  pids+=($!)
+done
 for spec in "${pulse_sources[@]}"; do
   read -r source channels rate description <<<"$spec"
   selected=$(seq -s, 0 $((channels - 1)))

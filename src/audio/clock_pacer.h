@@ -41,9 +41,8 @@ class ClockPacer {
   static constexpr std::chrono::milliseconds kCatchUp{250};
 
   // `start`: the moment the stream runs, from which the clock counts.
-  ClockPacer(std::uint32_t rate, Clock::time_point start) : rate_(rate), start_(start) {
-    last_data_ = start;
-  }
+  ClockPacer(std::uint32_t rate, Clock::time_point start)
+      : rate_(rate), start_(start), last_data_(start) {}
 
   // `frames` of the platform's data came at `now`: how many of the first of
   // them to drop. The rest are passed on.

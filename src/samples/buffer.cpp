@@ -19,15 +19,6 @@ namespace {
 
 constexpr double kScale = 1.0 / 32768.0;  // exact: a power of two
 
-// Entry f of the column of device channel `channel`: the sample at
-// f * channel_count + channel, or 0 past the end of the buffer (which only a
-// channel at or above the channel count can reach).
-std::int16_t column_sample(std::span<const std::int16_t> samples, std::size_t channel_count,
-                           std::size_t channel, std::size_t frame) {
-  const std::size_t position = frame * channel_count + channel;
-  return position < samples.size() ? samples[position] : std::int16_t{0};
-}
-
 // The sample as it stands on the wire: little-endian, whatever the machine.
 std::uint16_t wire(std::int16_t sample) {
   const auto bits = static_cast<std::uint16_t>(sample);
@@ -463,33 +454,6 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
 
 }  // namespace
 
-status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
-                                    std::size_t channel_count,
-                                    std::span<const std::size_t> selected) {
-  const std::size_t frames = channel_count == 0 ? 0 : samples.size() / channel_count;
-  status::LevelsRecord levels;
-  levels.rms.reserve(selected.size());
-  levels.peak.reserve(selected.size());
-  for (const std::size_t channel : selected) {
-    // Summed strictly in sample order: the exact bits of the result depend
-    // on it.
-    double sum = 0.0;
-    for (std::size_t f = 0; f < frames; ++f) {
-      const double x = column_sample(samples, channel_count, channel, f) * kScale;
-      sum += x * x;
-    }
-    levels.rms.push_back(std::sqrt(sum / static_cast<double>(std::max<std::size_t>(frames, 1))));
-  }
-  for (const std::size_t channel : selected) {
-    double peak = 0.0;
-    for (std::size_t f = 0; f < frames; ++f) {
-      peak = std::max(peak, std::abs(column_sample(samples, channel_count, channel, f) * kScale));
-    }
-    levels.peak.push_back(peak);
-  }
-  return levels;
-}
-
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
                     Workspace& workspace) {
@@ -505,12 +469,6 @@ void process_buffer(std::span<const std::uint16_t> samples, std::size_t channel_
 void process_buffer(std::span<const float> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
                     Workspace& workspace) {
-  process(samples, channel_count, selected, clock, sinks, workspace);
-}
-
-void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
-                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks) {
-  Workspace workspace;
   process(samples, channel_count, selected, clock, sinks, workspace);
 }
 

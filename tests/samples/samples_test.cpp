@@ -122,6 +122,48 @@ TEST(Convert, U16IsOffsetBinary) {
   EXPECT_EQ(u16_to_i16(65535), 32767);
 }
 
+// The levels rule step by step, as the meter must give it bit for bit: the
+// rms and peak of each selected channel's column over the whole frames of
+// `samples`, on a scale where magnitude 32768 is 1.0, each column's squares
+// summed in double precision one after another, in sample order.
+constexpr double kScale = 1.0 / 32768.0;
+
+// Entry f of the column of device channel `channel`: the sample at
+// f * channel_count + channel, or 0 past the end of the buffer (which only a
+// channel at or above the channel count can reach).
+std::int16_t column_sample(std::span<const std::int16_t> samples, std::size_t channel_count,
+                           std::size_t channel, std::size_t frame) {
+  const std::size_t position = frame * channel_count + channel;
+  return position < samples.size() ? samples[position] : std::int16_t{0};
+}
+
+status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
+                                    std::size_t channel_count,
+                                    std::span<const std::size_t> selected) {
+  const std::size_t frames = channel_count == 0 ? 0 : samples.size() / channel_count;
+  status::LevelsRecord levels;
+  levels.rms.reserve(selected.size());
+  levels.peak.reserve(selected.size());
+  for (const std::size_t channel : selected) {
+    // Summed strictly in sample order: the exact bits of the result depend
+    // on it.
+    double sum = 0.0;
+    for (std::size_t f = 0; f < frames; ++f) {
+      const double x = column_sample(samples, channel_count, channel, f) * kScale;
+      sum += x * x;
+    }
+    levels.rms.push_back(std::sqrt(sum / static_cast<double>(std::max<std::size_t>(frames, 1))));
+  }
+  for (const std::size_t channel : selected) {
+    double peak = 0.0;
+    for (std::size_t f = 0; f < frames; ++f) {
+      peak = std::max(peak, std::abs(column_sample(samples, channel_count, channel, f) * kScale));
+    }
+    levels.peak.push_back(peak);
+  }
+  return levels;
+}
+
 struct Fixture : ::testing::Test {
   RecordingOutput pcm;
   RecordingOutput status;
@@ -131,7 +173,9 @@ struct Fixture : ::testing::Test {
 
   void process(std::vector<std::int16_t> samples, std::size_t channels,
                std::vector<std::size_t> selected) {
-    process_buffer(samples, channels, selected, *clock, sinks);
+    Workspace workspace;
+    process_buffer(std::span<const std::int16_t>(samples), channels, selected, *clock, sinks,
+                   workspace);
   }
 };
 

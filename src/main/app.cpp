@@ -10,7 +10,6 @@
 #include "capture/capture.h"
 #include "listing/listing.h"
 #include "main/command_line.h"
-#include "main/startup.h"
 #include "platform/process.h"
 #include "protocol/fail.h"
 
@@ -29,7 +28,10 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 }  // namespace
 
 int app_main(int argc, char** argv) {
-  prepare_process();
+  // Before anything else: the standard streams open (on the null device
+  // where they were closed), the program's own output on private copies of
+  // them, and a write to a closed pipe an error instead of a signal.
+  platform::prepare_process();
   // Lives until the exit: a host's threads may still call back while a
   // fatal record is written.
   std::unique_ptr<audio::Host> host;

@@ -168,15 +168,8 @@ BuildStreamError build_error(const Endpoint& endpoint, HRESULT result) {
       return BuildStreamError::of(ErrorKind::StreamConfigNotSupported);
     case E_INVALIDARG:
       return BuildStreamError::of(ErrorKind::InvalidArgument);
-    case E_ACCESSDENIED:
-      if (!endpoint.loopback) {
-        return BuildStreamError::backend(
-            "access to the microphone is denied by Windows privacy settings (" +
-            hresult_text(result) + ")");
-      }
-      [[fallthrough]];
     default:
-      return BuildStreamError::backend(hresult_text(result));
+      return BuildStreamError::backend(failure_text(endpoint, result));
   }
 }
 

@@ -13,6 +13,7 @@
 
 #include "audio/device_names.h"
 #include "audio/wasapi/com.h"
+#include "audio/wasapi/hresult.h"
 #include "text/utf16.h"
 
 namespace kestravo::audio::wasapi {
@@ -142,6 +143,14 @@ std::vector<Endpoint> read_endpoints() {
   }
   name_endpoints(endpoints);
   return endpoints;
+}
+
+std::string failure_text(const Endpoint& endpoint, HRESULT result) {
+  if (result == E_ACCESSDENIED && !endpoint.loopback) {
+    return "access to the microphone is denied by Windows privacy settings (" +
+           hresult_text(result) + ")";
+  }
+  return hresult_text(result);
 }
 
 std::string plain_name(const Endpoint& endpoint) {

@@ -83,6 +83,11 @@ std::vector<Endpoint> read_endpoints();
 // depend on which device was plugged in first.
 void name_endpoints(std::vector<Endpoint>& endpoints);
 
+// What the error texts say of `result`, a failure to activate or open
+// `endpoint`: where Windows' privacy settings deny access to the
+// microphones (E_ACCESSDENIED for a capture endpoint), that in plain words.
+std::string failure_text(const Endpoint& endpoint, HRESULT result);
+
 // The name the listing shows before twins are told apart.
 std::string plain_name(const Endpoint& endpoint);
 

@@ -42,7 +42,7 @@ class WasapiDevice final : public Device {
         return std::unexpected(SupportedStreamConfigsError::of(ErrorKind::DeviceNotAvailable));
       }
       return std::unexpected(
-          SupportedStreamConfigsError::backend(hresult_text(endpoint_.mix_error)));
+          SupportedStreamConfigsError::backend(failure_text(endpoint_, endpoint_.mix_error)));
     }
     const MixFormat& mix = *endpoint_.mix;
     if (!mix.format || mix.channels == 0) return std::vector<SupportedStreamConfigRange>{};

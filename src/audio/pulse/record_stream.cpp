@@ -142,7 +142,7 @@ void at_turn_end(void* userdata) {
   if (!s.pacer || !passing) return;
   const std::size_t room = s.silence.size() / s.frame_bytes;
   for (std::uint64_t due = s.pacer->on_tick(now); due > 0;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(due, room));
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(due, room));
     s.deliver(s.silence.data(), n, false);
     due -= n;
   }

@@ -20,6 +20,7 @@
 # measured against the code before it in the same run.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
+source "$(dirname "$0")/pulse_server.sh"
 SECONDS_PER_RUN=${1:-10}
 shift || true
 FRAGMENTS=("${@:-10 20 50}")
@@ -42,18 +43,7 @@ trap cleanup EXIT
 TIMEFORMAT='%R %U %S'
 
 start_pulseaudio() {
-  local d=$work/pa
-  mkdir -p "$d/home" "$d/state"
-  cat >"$d/test.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$d/native
-load-module module-null-source source_name=mic channels=$CHANNELS rate=$RATE description="Bench\ Mic"
-set-default-source mic
-PA
-  HOME=$d/home PULSE_RUNTIME_PATH=$d PULSE_STATE_PATH=$d/state \
-    pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
-    --log-target=file:"$d/pa.log" -F "$d/test.pa" </dev/null >/dev/null 2>&1 &
-  pids+=($!)
-  export PULSE_SERVER=unix:$d/native
+  bench_start_pulseaudio "$work/pa" "mic $CHANNELS $RATE Bench Mic"
 }
 
 start_pipewire() {
@@ -102,15 +92,6 @@ PW
   export PULSE_SERVER=unix:$d/pulse/native
 }
 
-wait_ready() {
-  for _ in $(seq 500); do
-    pactl info 2>/dev/null | grep -q 'Default Source: mic' && return 0
-    sleep 0.01
-  done
-  echo "the server did not start" >&2
-  exit 1
-}
-
 # measure NAME COMMAND...: CPU seconds per captured second, and the bytes.
 measure() {
   local name=$1
@@ -156,7 +137,7 @@ medians() {
 for server in PulseAudio PipeWire; do
   unset PULSE_SERVER
   if [ $server = PulseAudio ]; then start_pulseaudio; else start_pipewire; fi
-  wait_ready
+  bench_wait_ready mic
   for f in "${FRAGMENTS[@]}"; do
     tool() { sleep "$SECONDS_PER_RUN" | "$1" --driver "Bench Mic" --channels "$SELECTED"; }
     peer() {

@@ -8,7 +8,6 @@
 
 #include "capture/choose.h"
 #include "capture/stream_run.h"
-#include "protocol/fail.h"
 #include "protocol/records.h"
 #include "text/utf8.h"
 
@@ -24,9 +23,11 @@ namespace {
 // Only a device with the name is asked whether it supports input: the first
 // input device of that name is the same device either way, and a device that
 // does not answer must not hold up the capture of another.
-std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::string& name) {
+std::expected<std::unique_ptr<audio::Device>, SetupError> find_input_device(
+    audio::Host& host, const std::string& name) {
   auto devices = host.devices();
-  if (!devices) fail(status::code::driver_not_found, utf8_lossy(devices.error().text()));
+  if (!devices)
+    return std::unexpected(SetupError{status::code::driver_not_found, devices.error().text()});
   for (auto& device : *devices) {
     const auto device_name = device->name();
     if (!device_name || utf8_lossy(*device_name) != name) continue;
@@ -56,11 +57,13 @@ std::unique_ptr<audio::Device> find_input_device(audio::Host& host, const std::s
 
 }  // namespace
 
-void run_capture(audio::Host& host, const CaptureRequest& request) {
-  const auto device = find_input_device(host, request.driver_name);
+SetupError run_capture(audio::Host& host, const CaptureRequest& request) {
+  auto found = find_input_device(host, request.driver_name);
+  if (!found) return found.error();
+  const auto& device = *found;
   if (!device) {
-    fail(status::code::driver_not_found,
-         utf8_lossy("no input device named '" + request.driver_name + "'"));
+    return SetupError{status::code::driver_not_found,
+                      "no input device named '" + request.driver_name + "'"};
   }
 
   // Read afresh: nothing from the walk is reused.
@@ -72,9 +75,9 @@ void run_capture(audio::Host& host, const CaptureRequest& request) {
         return *fallback;
       },
       request);
-  if (!choice) fail(choice.error().code, utf8_lossy(choice.error().message));
+  if (!choice) return choice.error();
 
-  build_and_run(*device, choice->config, choice->format, request.channels);
+  return build_and_run(*device, choice->config, choice->format, request.channels);
 }
 
 }  // namespace kestravo::capture

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audio/audio.h"
@@ -19,9 +20,18 @@ struct CaptureRequest {
   friend bool operator==(const CaptureRequest&, const CaptureRequest&) = default;
 };
 
+// Why no capture can start: the error record's code and message. The message
+// may hold the audio layer's own text, which is not checked to be UTF-8.
+struct SetupError {
+  std::string_view code;  // one of status::code
+  std::string message;
+  friend bool operator==(const SetupError&, const SetupError&) = default;
+};
+
 // Runs the capture on `host` and ends the process with status 0 once the
-// lifeline has ended; every failure before the stream runs ends it through
-// fail().
-[[noreturn]] void run_capture(audio::Host& host, const CaptureRequest& request);
+// lifeline has ended. Returns only when no capture could start, with why:
+// the caller reports it and exits, with `host` still alive (a stream that
+// failed to start is left to the exit).
+SetupError run_capture(audio::Host& host, const CaptureRequest& request);
 
 }  // namespace kestravo::capture

@@ -21,14 +21,6 @@ struct StreamChoice {
   friend bool operator==(const StreamChoice&, const StreamChoice&) = default;
 };
 
-// Why no capture can start: the error record's code and message. The message
-// may hold the audio layer's own text, which is not checked to be UTF-8.
-struct SetupError {
-  std::string_view code;  // one of status::code
-  std::string message;
-  friend bool operator==(const SetupError&, const SetupError&) = default;
-};
-
 using Ranges = std::vector<audio::SupportedStreamConfigRange>;
 
 // Reads the device's default input configuration; none when it cannot be

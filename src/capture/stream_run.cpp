@@ -7,10 +7,8 @@
 
 #include "platform/output.h"
 #include "platform/process.h"
-#include "protocol/fail.h"
 #include "protocol/send.h"
 #include "samples/callback.h"
-#include "text/utf8.h"
 
 namespace kestravo::capture {
 
@@ -29,13 +27,13 @@ constexpr auto kExitWait = std::chrono::milliseconds(70);
 // of it from the record and ends the capture through the lifeline.
 void report_stream_error(const audio::StreamError& error) {
   status::queue_on_standard_error(
-      status::ErrorRecord{status::code::device_disconnected, utf8_lossy(error.text())});
+      status::ErrorRecord::of(status::code::device_disconnected, error.text()));
 }
 
 }  // namespace
 
-void build_and_run(audio::Device& device, const audio::StreamConfig& config,
-                   audio::SampleFormat format, std::span<const std::uint64_t> selected) {
+SetupError build_and_run(audio::Device& device, const audio::StreamConfig& config,
+                         audio::SampleFormat format, std::span<const std::uint64_t> selected) {
   static_assert(sizeof(std::size_t) >= sizeof(std::uint64_t));
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto active = std::make_shared<std::atomic<unsigned>>(0);
@@ -54,19 +52,21 @@ void build_and_run(audio::Device& device, const audio::StreamConfig& config,
   auto data_callback = samples::make_data_callback(
       format, std::move(setup), samples::Sinks{standard_output(), standard_error()});
   if (!data_callback) {
-    fail(status::code::sample_format_unsupported,
-         "unsupported sample format reached build_and_run: " +
-             std::string(audio::sample_format_name(format)) +
-             " (should have been rejected earlier)");
+    return SetupError{status::code::sample_format_unsupported,
+                      "unsupported sample format reached build_and_run: " +
+                          std::string(audio::sample_format_name(format)) +
+                          " (should have been rejected earlier)"};
   }
 
   auto stream = device.build_input_stream(config, std::move(*data_callback), report_stream_error);
-  if (!stream) fail(status::code::driver_open_failed, utf8_lossy(stream.error().text()));
+  if (!stream) return SetupError{status::code::driver_open_failed, stream.error().text()};
   if (auto played = (*stream)->play(); !played) {
     // The stream may already be delivering: silence it first, so nothing
-    // follows the error record while the process exits.
+    // follows the error record while the process exits, and leave it to the
+    // exit: releasing a stream can take longer than the record may wait.
     stop->store(true, std::memory_order_relaxed);
-    fail(status::code::driver_open_failed, utf8_lossy(played.error().text()));
+    static_cast<void>(stream->release());
+    return SetupError{status::code::driver_open_failed, played.error().text()};
   }
 
   // Queued: it waits for room on standard error while the lifeline is

@@ -17,8 +17,8 @@ constexpr auto kFatalRecordWait = std::chrono::milliseconds(200);
 
 }  // namespace
 
-void fail(std::string_view code, std::string message) {
-  status::queue_on_standard_error(status::ErrorRecord{code, std::move(message)});
+void fail(status::ErrorRecord record) {
+  status::queue_on_standard_error(std::move(record));
   standard_error().drain(std::chrono::steady_clock::now() + kFatalRecordWait);
   // exit_now, not exit: a host thread may still be calling back, and static
   // destruction must not run under it. Nothing is buffered in user space.

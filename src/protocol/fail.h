@@ -1,13 +1,12 @@
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "protocol/records.h"
 
 namespace kestravo {
 
 // The one fatal exit path: an error record on standard error, then exit
 // status 1. The record waits for room on standard error for a fifth of a
 // second at most; the exit comes all the same. Main thread only.
-[[noreturn]] void fail(std::string_view code, std::string message);
+[[noreturn]] void fail(status::ErrorRecord record);
 
 }  // namespace kestravo

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "text/utf8.h"
+
 namespace kestravo::status {
 
 // The closed set of error codes.
@@ -47,6 +49,12 @@ struct LevelsRecord {
 struct ErrorRecord {
   std::string_view code;  // one of status::code
   std::string message;    // valid UTF-8
+
+  // The record for `message` in any bytes (an argument, a library's text):
+  // what is not UTF-8 becomes U+FFFD.
+  static ErrorRecord of(std::string_view code, std::string_view message) {
+    return ErrorRecord{code, utf8_lossy(message)};
+  }
 };
 
 using Status = std::variant<DriversRecord, ReadyRecord, LevelsRecord, ErrorRecord>;

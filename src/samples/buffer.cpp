@@ -7,6 +7,10 @@
 #include <string_view>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "samples/convert.h"
 
 namespace kestravo::samples {
@@ -14,15 +18,6 @@ namespace kestravo::samples {
 namespace {
 
 constexpr double kScale = 1.0 / 32768.0;  // exact: a power of two
-
-// Entry f of the column of device channel `channel`: the sample at
-// f * channel_count + channel, or 0 past the end of the buffer (which only a
-// channel at or above the channel count can reach).
-std::int16_t column_sample(std::span<const std::int16_t> samples, std::size_t channel_count,
-                           std::size_t channel, std::size_t frame) {
-  const std::size_t position = frame * channel_count + channel;
-  return position < samples.size() ? samples[position] : std::int16_t{0};
-}
 
 // The sample as it stands on the wire: little-endian, whatever the machine.
 std::uint16_t wire(std::int16_t sample) {
@@ -207,24 +202,138 @@ void meter_frames(const std::int16_t* frames_in, std::size_t frames, std::uint64
   }
 }
 
-// meter_frames for the channel counts that have one; false for the rest.
+#if defined(__SSE2__)
+// The squares of the even samples of `x` (pmaddwd of each 32-bit lane's
+// lower sample against itself, its upper one shifted out), one per 32-bit
+// lane, each at most 2^30.
+inline __m128i even_squares(__m128i x) {
+  const __m128i even = _mm_slli_epi32(x, 16);
+  return _mm_madd_epi16(even, even);
+}
+
+// The same of the odd samples.
+inline __m128i odd_squares(__m128i x) {
+  const __m128i odd = _mm_srli_epi32(x, 16);
+  return _mm_madd_epi16(odd, odd);
+}
+
+// meter_frames for a channel count K that divides 8, eight samples at a
+// time: sample q of each vector belongs to channel q % K. The squares of the
+// even and the odd samples are taken apart, so each 32-bit lane holds one
+// square: three vectors' squares add up in 32 bits without overflow before
+// they are added into 64-bit sums. Those keep each pair of lanes as one
+// 64-bit number, and the upper lane's sum beside it, from which the lower
+// lane's sum is taken back, exactly, at the end. The peak is the larger of
+// the largest sample and the smallest one negated. Integer sums do not
+// depend on the order of the additions, so every result is the scalar
+// meter's.
+template <std::size_t K>
+void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t* sums,
+                   std::uint32_t* peaks) {
+  static_assert(8 % K == 0);
+  const std::size_t vectors = frames * K / 8;
+  const __m128i zero = _mm_setzero_si128();
+  __m128i even_pairs = zero;  // per half: the lower lane's sum + 2^32 * the upper lane's
+  __m128i even_upper = zero;  // per half: the upper lane's sum
+  __m128i odd_pairs = zero;
+  __m128i odd_upper = zero;
+  __m128i high = _mm_set1_epi16(INT16_MIN);
+  __m128i low = _mm_set1_epi16(INT16_MAX);
+  const auto* in = reinterpret_cast<const __m128i*>(block);
+  const auto* const end = in + vectors;
+  const auto peak_of = [&](__m128i x) {
+    high = _mm_max_epi16(high, x);
+    low = _mm_min_epi16(low, x);
+  };
+  const auto add = [&](__m128i even, __m128i odd) {
+    even_pairs = _mm_add_epi64(even_pairs, even);
+    even_upper = _mm_add_epi64(even_upper, _mm_srli_epi64(even, 32));
+    odd_pairs = _mm_add_epi64(odd_pairs, odd);
+    odd_upper = _mm_add_epi64(odd_upper, _mm_srli_epi64(odd, 32));
+  };
+  for (; end - in >= 3; in += 3) {
+    const __m128i x0 = _mm_loadu_si128(in);
+    const __m128i x1 = _mm_loadu_si128(in + 1);
+    const __m128i x2 = _mm_loadu_si128(in + 2);
+    peak_of(x0);
+    peak_of(x1);
+    peak_of(x2);
+    add(_mm_add_epi32(_mm_add_epi32(even_squares(x0), even_squares(x1)), even_squares(x2)),
+        _mm_add_epi32(_mm_add_epi32(odd_squares(x0), odd_squares(x1)), odd_squares(x2)));
+  }
+  for (; in != end; ++in) {
+    const __m128i x = _mm_loadu_si128(in);
+    peak_of(x);
+    add(even_squares(x), odd_squares(x));
+  }
+  std::array<std::uint64_t, 2> pairs[2];
+  std::array<std::uint64_t, 2> upper[2];
+  std::array<std::int16_t, 8> highs;
+  std::array<std::int16_t, 8> lows;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs[0].data()), even_pairs);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[0].data()), even_upper);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs[1].data()), odd_pairs);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[1].data()), odd_upper);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(highs.data()), high);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lows.data()), low);
+  std::array<std::uint64_t, K> sum{};
+  std::array<std::int32_t, K> peak{};
+  for (std::size_t q = 0; q < 8; ++q) {
+    // Sample q is in 32-bit lane q / 2, of the even or the odd squares.
+    const std::size_t lane = q / 2;
+    const std::size_t half = lane / 2;
+    const std::uint64_t upper_sum = upper[q % 2][half];
+    sum[q % K] += lane % 2 == 1 ? upper_sum : pairs[q % 2][half] - (upper_sum << 32);
+    peak[q % K] = std::max({peak[q % K], std::int32_t{highs[q]}, -std::int32_t{lows[q]}});
+  }
+  // The frames after the last whole vector.
+  for (const std::int16_t* f = block + vectors * 8; f < block + frames * K; f += K) {
+    for (std::size_t j = 0; j < K; ++j) {
+      const std::int32_t value = f[j];
+      sum[j] += static_cast<std::uint32_t>(value * value);
+      peak[j] = std::max(peak[j], value < 0 ? -value : value);
+    }
+  }
+  for (std::size_t j = 0; j < K; ++j) {
+    sums[j] = sum[j];
+    peaks[j] = static_cast<std::uint32_t>(peak[j]);
+  }
+}
+#endif
+
+// The sums and peaks of the K columns of `frames` frames: meter_vectors
+// where the vector unit is there for certain and K suits it, else
+// meter_frames.
+template <std::size_t K>
+void meter_columns(const std::int16_t* block, std::size_t frames, std::uint64_t* sums,
+                   std::uint32_t* peaks) {
+#if defined(__SSE2__)
+  if constexpr (8 % K == 0) {
+    meter_vectors<K>(block, frames, sums, peaks);
+    return;
+  }
+#endif
+  meter_frames<K>(block, frames, sums, peaks);
+}
+
+// meter_columns for the channel counts that have one; false for the rest.
 bool meter_block(const std::int16_t* block, std::size_t frames, std::size_t columns,
                  std::uint64_t* sums, std::uint32_t* peaks) {
   switch (columns) {
     case 1:
-      meter_frames<1>(block, frames, sums, peaks);
+      meter_columns<1>(block, frames, sums, peaks);
       return true;
     case 2:
-      meter_frames<2>(block, frames, sums, peaks);
+      meter_columns<2>(block, frames, sums, peaks);
       return true;
     case 4:
-      meter_frames<4>(block, frames, sums, peaks);
+      meter_columns<4>(block, frames, sums, peaks);
       return true;
     case 6:
-      meter_frames<6>(block, frames, sums, peaks);
+      meter_columns<6>(block, frames, sums, peaks);
       return true;
     case 8:
-      meter_frames<8>(block, frames, sums, peaks);
+      meter_columns<8>(block, frames, sums, peaks);
       return true;
     default:
       return false;
@@ -345,33 +454,6 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
 
 }  // namespace
 
-status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
-                                    std::size_t channel_count,
-                                    std::span<const std::size_t> selected) {
-  const std::size_t frames = channel_count == 0 ? 0 : samples.size() / channel_count;
-  status::LevelsRecord levels;
-  levels.rms.reserve(selected.size());
-  levels.peak.reserve(selected.size());
-  for (const std::size_t channel : selected) {
-    // Summed strictly in sample order: the exact bits of the result depend
-    // on it.
-    double sum = 0.0;
-    for (std::size_t f = 0; f < frames; ++f) {
-      const double x = column_sample(samples, channel_count, channel, f) * kScale;
-      sum += x * x;
-    }
-    levels.rms.push_back(std::sqrt(sum / static_cast<double>(std::max<std::size_t>(frames, 1))));
-  }
-  for (const std::size_t channel : selected) {
-    double peak = 0.0;
-    for (std::size_t f = 0; f < frames; ++f) {
-      peak = std::max(peak, std::abs(column_sample(samples, channel_count, channel, f) * kScale));
-    }
-    levels.peak.push_back(peak);
-  }
-  return levels;
-}
-
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
                     Workspace& workspace) {
@@ -387,12 +469,6 @@ void process_buffer(std::span<const std::uint16_t> samples, std::size_t channel_
 void process_buffer(std::span<const float> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
                     Workspace& workspace) {
-  process(samples, channel_count, selected, clock, sinks, workspace);
-}
-
-void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
-                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks) {
-  Workspace workspace;
   process(samples, channel_count, selected, clock, sinks, workspace);
 }
 

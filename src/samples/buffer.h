@@ -76,16 +76,4 @@ void process_buffer(std::span<const float> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
                     Workspace& workspace);
 
-// The same with a workspace of its own, which may allocate.
-void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
-                    std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks);
-
-// The rms and peak of each selected channel's column over the whole frames
-// of `samples`, on a scale where magnitude 32768 is 1.0: each column's
-// squares summed in double precision one after another, in sample order.
-// process_buffer gets the same bits by a faster road.
-status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
-                                    std::size_t channel_count,
-                                    std::span<const std::size_t> selected);
-
 }  // namespace kestravo::samples

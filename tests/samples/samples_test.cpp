@@ -122,6 +122,48 @@ TEST(Convert, U16IsOffsetBinary) {
   EXPECT_EQ(u16_to_i16(65535), 32767);
 }
 
+// The levels rule step by step, as the meter must give it bit for bit: the
+// rms and peak of each selected channel's column over the whole frames of
+// `samples`, on a scale where magnitude 32768 is 1.0, each column's squares
+// summed in double precision one after another, in sample order.
+constexpr double kScale = 1.0 / 32768.0;
+
+// Entry f of the column of device channel `channel`: the sample at
+// f * channel_count + channel, or 0 past the end of the buffer (which only a
+// channel at or above the channel count can reach).
+std::int16_t column_sample(std::span<const std::int16_t> samples, std::size_t channel_count,
+                           std::size_t channel, std::size_t frame) {
+  const std::size_t position = frame * channel_count + channel;
+  return position < samples.size() ? samples[position] : std::int16_t{0};
+}
+
+status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
+                                    std::size_t channel_count,
+                                    std::span<const std::size_t> selected) {
+  const std::size_t frames = channel_count == 0 ? 0 : samples.size() / channel_count;
+  status::LevelsRecord levels;
+  levels.rms.reserve(selected.size());
+  levels.peak.reserve(selected.size());
+  for (const std::size_t channel : selected) {
+    // Summed strictly in sample order: the exact bits of the result depend
+    // on it.
+    double sum = 0.0;
+    for (std::size_t f = 0; f < frames; ++f) {
+      const double x = column_sample(samples, channel_count, channel, f) * kScale;
+      sum += x * x;
+    }
+    levels.rms.push_back(std::sqrt(sum / static_cast<double>(std::max<std::size_t>(frames, 1))));
+  }
+  for (const std::size_t channel : selected) {
+    double peak = 0.0;
+    for (std::size_t f = 0; f < frames; ++f) {
+      peak = std::max(peak, std::abs(column_sample(samples, channel_count, channel, f) * kScale));
+    }
+    levels.peak.push_back(peak);
+  }
+  return levels;
+}
+
 struct Fixture : ::testing::Test {
   RecordingOutput pcm;
   RecordingOutput status;
@@ -131,7 +173,9 @@ struct Fixture : ::testing::Test {
 
   void process(std::vector<std::int16_t> samples, std::size_t channels,
                std::vector<std::size_t> selected) {
-    process_buffer(samples, channels, selected, *clock, sinks);
+    Workspace workspace;
+    process_buffer(std::span<const std::int16_t>(samples), channels, selected, *clock, sinks,
+                   workspace);
   }
 };
 
@@ -292,7 +336,10 @@ TEST_F(Callbacks, EachFormatConvertsThenSelects) {
 // Each case delivers a large buffer, then a smaller one through the same
 // callback, with a record due before the buffer is read or only after its
 // block is written; the last row is long enough that its squares must be
-// summed in double precision, not as integers.
+// summed in double precision, not as integers. Every channel count from 1
+// to 8 is there, each whole and with columns picked at strides; a loud row
+// starts its buffers with a run of full-scale negative samples, the largest
+// squares there are, which catches any sum kept too narrow.
 TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
   using audio::SampleFormat;
   const struct {
@@ -301,6 +348,7 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
     std::vector<std::size_t> selected;
     std::size_t frames;
     bool due_after_write;
+    bool loud = false;
   } cases[] = {
       {SampleFormat::I16, 4, {0, 1, 2, 3}, 700, false},  // the delivered buffer is the block
       {SampleFormat::I16, 4, {0, 1, 2, 3}, 700, true},
@@ -311,6 +359,19 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
       {SampleFormat::U16, 8, {5}, 300, true},
       {SampleFormat::F32, 3, {2, 0, 2}, 500, false},
       {SampleFormat::I16, 3, {1, 1}, 500, true},
+      {SampleFormat::I16, 1, {0}, 1001, false, true},
+      {SampleFormat::I16, 2, {0, 1}, 999, false, true},
+      {SampleFormat::I16, 2, {1}, 999, false, true},
+      {SampleFormat::I16, 3, {0, 1, 2}, 601, false},
+      {SampleFormat::I16, 4, {0, 1, 2, 3}, 603, false, true},
+      {SampleFormat::I16, 5, {0, 1, 2, 3, 4}, 605, false, true},
+      {SampleFormat::I16, 6, {0, 1, 2, 3, 4, 5}, 607, false, true},
+      {SampleFormat::I16, 7, {0, 1, 2, 3, 4, 5, 6}, 609, false},
+      {SampleFormat::I16, 8, {0, 1, 2, 3, 4, 5, 6, 7}, 1003, false, true},
+      {SampleFormat::I16, 8, {7, 5, 3, 1}, 611, false, true},
+      {SampleFormat::I16, 8, {0, 4}, 613, true, true},
+      {SampleFormat::I16, 7, {6, 3, 0, 4, 1, 5, 2, 6}, 615, false, true},
+      {SampleFormat::F32, 6, {0, 2, 4, 1, 3, 5}, 617, false},
       {SampleFormat::I16, 1, {0}, (std::size_t{1} << 23) + 1000, false},
   };
   std::uint32_t seed = 1;
@@ -358,8 +419,10 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
         run.template operator()<std::int16_t>(
             [](std::size_t i) { return std::int16_t(i < (std::size_t{1} << 23) ? -32768 : 1); });
       } else {
-        run.template operator()<std::int16_t>(
-            [&](std::size_t) { return static_cast<std::int16_t>(next() >> 16); });
+        run.template operator()<std::int16_t>([&](std::size_t i) {
+          return c.loud && i < n / 2 ? std::int16_t{-32768}
+                                     : static_cast<std::int16_t>(next() >> 16);
+        });
       }
       ASSERT_EQ(pcm.writes.size(), 1u) << name;
       ASSERT_EQ(pcm.writes[0].size(), 2 * frames * c.selected.size()) << name;

@@ -45,15 +45,8 @@ struct Follower::State {
     if (again) check();
   }
 
-  // Whether the stream is where it belongs. With nothing to follow (no
-  // default device at all) it is astray; otherwise only a monitor can be:
-  // any source is an input, but a source that is not the monitor of the
-  // default output carries a microphone, not what the computer plays.
   bool in_place() const {
-    if (target.empty()) return false;
-    if (follow != Follow::DefaultMonitor) return true;
-    const char* now = pa.pa_stream_get_device_name(stream);
-    return now != nullptr && target == now;
+    return follows_in_place(follow, target, pa.pa_stream_get_device_name(stream));
   }
 
   void move_to(const std::string& source) {

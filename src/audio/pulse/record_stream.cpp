@@ -64,6 +64,10 @@ struct StreamState {
   // The loop thread's alone: what the server sent this turn of the loop,
   // and any piece of a frame left from the last.
   std::vector<char> pending;
+  // A block of whole frames at least this long (a fragment) that comes
+  // while nothing is pending is handed over where it lies, without a copy;
+  // 0 for a stream that keeps time, whose pacer sees each turn's data whole.
+  std::size_t in_place_bytes = 0;
   // For a stream that keeps time (a monitor, a following device): its
   // pacer, from the moment the stream runs, and silence to pass on from.
   bool paced = false;
@@ -94,7 +98,9 @@ struct StreamState {
 // costs more than the copy. What the loop read in one turn is handed over
 // once the turn has read everything that arrived: the server often sends
 // one fragment as several blocks, and together they make one buffer, so one
-// write of the PCM and one wake-up of its reader.
+// write of the PCM and one wake-up of its reader. A block that is a whole
+// fragment by itself is handed over at once, from the server's memory: the
+// copy would cost as much as everything else the tool does with it.
 void on_read(pa_stream* stream, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
   const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
@@ -110,6 +116,13 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
       // if it were.
       if (s.astray.load(std::memory_order_relaxed)) {
         s.pending.insert(s.pending.end(), n, '\0');
+      } else if (s.in_place_bytes != 0 && n >= s.in_place_bytes && s.pending.empty() &&
+                 n % s.frame_bytes == 0 &&
+                 reinterpret_cast<std::uintptr_t>(data) % s.sample_bytes == 0) {
+        const StreamLifetime::ForeignCallback running(*s.lifetime);
+        if (!s.lifetime->stopping() && !s.lifetime->lost()) {
+          s.deliver(data, n / s.frame_bytes, true);
+        }
       } else {
         const auto* bytes = static_cast<const char*>(data);
         s.pending.insert(s.pending.end(), bytes, bytes + n);
@@ -354,6 +367,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
         std::max<std::uint64_t>(1, std::uint64_t{config.sample_rate} *
                                        static_cast<std::uint64_t>(tuning.fragment.count()) / 1000);
     attr.fragsize = static_cast<std::uint32_t>(fragment_frames * frame_bytes);
+    if (!state->paced) state->in_place_bytes = attr.fragsize;
     // Without DONT_MOVE a lost source is silently replaced by the default
     // one, and pipewire-pulse records the default source for a name it does
     // not know. A following device is moved on purpose; one on the default

@@ -80,6 +80,12 @@ std::vector<std::string> other_names(const Source& source) {
   return names;
 }
 
+bool follows_in_place(Follow follow, std::string_view target, const char* current) {
+  if (target.empty()) return false;
+  if (follow != Follow::DefaultMonitor) return true;
+  return current != nullptr && target == current;
+}
+
 std::optional<ChannelPosition> position_from_pulse(int position) {
   using P = ChannelPosition;
   if (position >= PA_CHANNEL_POSITION_AUX0 && position <= PA_CHANNEL_POSITION_AUX31) {

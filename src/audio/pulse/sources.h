@@ -72,6 +72,13 @@ std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_vie
 // also "default" (the name ALSA's default device has).
 std::vector<std::string> other_names(const Source& source);
 
+// Whether a following stream now on `current` (none: not known) is where it
+// belongs, on `target`. With nothing to follow (no target: no default device
+// at all) it is not; otherwise only a monitor's stream can be misplaced: any
+// source is an input, but a source that is not the monitor of the default
+// output carries a microphone, not what the computer plays.
+bool follows_in_place(Follow follow, std::string_view target, const char* current);
+
 // The shared position of a pa_channel_position_t value; none for positions
 // without a name (invalid ones).
 std::optional<ChannelPosition> position_from_pulse(int position);

@@ -65,5 +65,29 @@ TEST(PulseSources, OrderAndNamesDependOnlyOnTheSourcesThemselves) {
             std::vector<std::string>{"Mic"});
 }
 
+TEST(PulseSources, AFollowingStreamIsInPlaceOnlyWhereItBelongs) {
+  const struct {
+    Follow follow;
+    const char* target;
+    const char* current;
+    bool in_place;
+  } cases[] = {
+      {Follow::DefaultSource, "mic", "mic", true},
+      // The server moves an input's stream to the new default by itself.
+      {Follow::DefaultSource, "mic", "headset", true},
+      {Follow::DefaultMonitor, "speakers.monitor", "speakers.monitor", true},
+      // Put on a microphone by the server, or not yet moved.
+      {Follow::DefaultMonitor, "speakers.monitor", "mic", false},
+      {Follow::DefaultMonitor, "speakers.monitor", nullptr, false},
+      // No default device at all: nothing to follow.
+      {Follow::DefaultSource, "", "mic", false},
+      {Follow::DefaultMonitor, "", "speakers.monitor", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(follows_in_place(c.follow, c.target, c.current), c.in_place)
+        << c.target << " / " << (c.current != nullptr ? c.current : "(none)");
+  }
+}
+
 }  // namespace
 }  // namespace kestravo::audio::pulse

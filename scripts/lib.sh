@@ -60,8 +60,16 @@ KESTRAVO_PACKAGE_CHECK_PACKAGES=(lintian man-db groff-base)
 # Only for the windows stage of scripts/test: the cross compiler (the posix
 # thread model, for std::thread) and Wine, which runs the Windows executables
 # in the tests.
-KESTRAVO_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)
+KESTRAVO_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix)
 KESTRAVO_WINDOWS_BUILD=$KESTRAVO_ROOT/build-windows
+
+# Wine runs the Windows executables in the tests: Wine 10, the first with
+# loopback capture, from Debian trixie, in a chroot of its own that the
+# windows stage builds once (as root) and keeps. Neither the machine's apt
+# sources nor its packages are touched. libpulse0: Wine's audio driver
+# loads it.
+KESTRAVO_WINE_ROOT=$KESTRAVO_WINDOWS_BUILD/trixie
+KESTRAVO_WINE_ROOT_PACKAGES=(wine64 wine libpulse0)
 
 kestravo_missing_packages() {
   local p
@@ -319,4 +327,59 @@ kestravo_windows_build() {
     -DCMAKE_BUILD_TYPE=Release -DKESTRAVO_BUILD_TESTS=OFF -DKESTRAVO_BUILD_BENCH=OFF)
   (KESTRAVO_BUILD=$KESTRAVO_WINDOWS_BUILD && kestravo_build kestravo-core-audio-capture \
     kestravo-core-audio-capture-sim)
+}
+
+# kestravo_wine_root: builds the Wine 10 chroot in $KESTRAVO_WINE_ROOT
+# unless it is there: debootstrap from the mirror this machine's apt uses,
+# then Wine inside. Says why where it cannot.
+kestravo_wine_root() {
+  local root=$KESTRAVO_WINE_ROOT
+  [ -f "$root/.kestravo-ready" ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "kestravo: cannot build the Wine 10 chroot $root: debootstrap and chroot need root (CI runs as root)" >&2
+    return 1
+  fi
+  kestravo_ensure_packages debootstrap
+  local codename mirror
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
+    awk -v c="$codename" '$2 == c { print $1; exit }')
+  if [ -z "$mirror" ]; then
+    echo "kestravo: cannot build the Wine 10 chroot: no Debian mirror for '$codename' in this machine's apt sources" >&2
+    return 1
+  fi
+  echo "kestravo: building the Wine 10 chroot (Debian trixie from $mirror) in $root" >&2
+  local tmp=$root.tmp
+  kestravo_wine_unmount "$tmp"
+  rm -rf "$tmp" && mkdir -p "$tmp" || return 1
+  if ! debootstrap --variant=minbase trixie "$tmp" "$mirror" >"$tmp.log" 2>&1; then
+    tail -n 20 "$tmp.log" >&2
+    echo "kestravo: cannot build the Wine 10 chroot: debootstrap trixie from $mirror failed (log: $tmp.log)" >&2
+    return 1
+  fi
+  # No service starts inside.
+  printf '#!/bin/sh\nexit 101\n' >"$tmp/usr/sbin/policy-rc.d" && chmod +x "$tmp/usr/sbin/policy-rc.d"
+  local rc=0
+  mount -t proc proc "$tmp/proc" || return 1
+  chroot "$tmp" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
+    sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends ${KESTRAVO_WINE_ROOT_PACKAGES[*]} && apt-get clean" \
+    >>"$tmp.log" 2>&1 || rc=1
+  umount "$tmp/proc"
+  if [ $rc -ne 0 ] || [ ! -x "$tmp/usr/lib/wine/wine64" ]; then
+    tail -n 20 "$tmp.log" >&2
+    echo "kestravo: cannot build the Wine 10 chroot: installing Wine inside failed (log: $tmp.log)" >&2
+    return 1
+  fi
+  touch "$tmp/.kestravo-ready" && rm -rf "$root" && mv "$tmp" "$root" && rm -f "$tmp.log"
+}
+
+# kestravo_wine_unmount ROOT: unmounts whatever is mounted below ROOT,
+# deepest first.
+kestravo_wine_unmount() {
+  local root mounts m
+  root=$(realpath -m "$1")
+  mounts=$(awk -v r="$root/" 'index($2 "/", r) == 1 { print $2 }' /proc/self/mounts | sort -r)
+  for m in $mounts; do
+    umount "$m" 2>/dev/null || umount -l "$m"
+  done
 }

@@ -3,9 +3,9 @@
 #include <pulse/channelmap.h>
 
 #include <algorithm>
-#include <map>
 #include <tuple>
 
+#include "audio/device_names.h"
 #include "text/utf8.h"
 
 namespace kestravo::audio::pulse {
@@ -59,33 +59,14 @@ std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_vie
     return std::tuple(rank(a), a.index) < std::tuple(rank(b), b.index);
   });
 
-  for (auto& s : sources)
-    s.listed_name = utf8_lossy(s.description.empty() ? s.name : s.description);
-  // A name that several sources share gets " (source name)" on each of
-  // them. That can make a name another source has on its own (a source
-  // described "Headset (usb_a)" beside twins described "Headset"), so it is
-  // done again, each time on those of the sharers that have the fewest such
-  // suffixes: the twin keeps "Headset (usb_a)", which its source name always
-  // finds, and the other becomes "Headset (usb_a) (its name)". Source names
-  // are unique, so every round parts the sources it touches.
-  std::vector<int> suffixes(sources.size(), 0);
-  for (std::size_t round = 0; round <= sources.size(); ++round) {
-    std::map<std::string, std::vector<std::size_t>> sharing;
-    for (std::size_t i = 0; i < sources.size(); ++i) sharing[sources[i].listed_name].push_back(i);
-    bool parted = false;
-    for (const auto& [name, group] : sharing) {
-      if (group.size() < 2) continue;
-      const int fewest =
-          suffixes[std::ranges::min(group, {}, [&](std::size_t i) { return suffixes[i]; })];
-      for (const std::size_t i : group) {
-        if (suffixes[i] != fewest) continue;
-        sources[i].listed_name += utf8_lossy(" (" + sources[i].name + ")");
-        ++suffixes[i];
-        parted = true;
-      }
-    }
-    if (!parted) break;
+  std::vector<std::string> names;
+  std::vector<std::string> keys;
+  for (const auto& s : sources) {
+    names.push_back(utf8_lossy(s.description.empty() ? s.name : s.description));
+    keys.push_back(s.name);
   }
+  part_shared_names(names, keys);
+  for (std::size_t i = 0; i < sources.size(); ++i) sources[i].listed_name = std::move(names[i]);
   return sources;
 }
 

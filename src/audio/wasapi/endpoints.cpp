@@ -9,10 +9,11 @@
 #include <mmreg.h>
 
 #include <cstring>
-#include <map>
 #include <string_view>
 
+#include "audio/device_names.h"
 #include "audio/wasapi/com.h"
+#include "audio/wasapi/hresult.h"
 #include "text/utf16.h"
 
 namespace kestravo::audio::wasapi {
@@ -84,20 +85,15 @@ void read_mix_format(IMMDevice& device, Endpoint& endpoint) {
 
 }  // namespace
 
-std::vector<Endpoint> read_endpoints() {
-  std::vector<Endpoint> endpoints;
-  const ComThread com;
-  if (!com.ok()) return endpoints;
-  ComPtr<IMMDeviceEnumerator> enumerator;
-  if (FAILED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                              IID_IMMDeviceEnumerator, enumerator.put_void()))) {
-    return endpoints;
-  }
+namespace {
+
+// The active endpoints of one direction, in the order Windows gives them.
+void read_flow(IMMDeviceEnumerator& enumerator, EDataFlow flow, std::vector<Endpoint>& endpoints) {
   ComPtr<IMMDeviceCollection> collection;
   UINT count = 0;
-  if (FAILED(enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, collection.put())) ||
+  if (FAILED(enumerator.EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, collection.put())) ||
       FAILED(collection->GetCount(&count))) {
-    return endpoints;
+    return;
   }
   for (UINT i = 0; i < count; ++i) {
     ComPtr<IMMDevice> device;
@@ -107,24 +103,90 @@ std::vector<Endpoint> read_endpoints() {
     Endpoint endpoint;
     endpoint.id = id.get();
     endpoint.id_utf8 = utf8(id.get());
+    endpoint.loopback = flow == eRender;
     read_name(*device.get(), endpoint);
     read_mix_format(*device.get(), endpoint);
     endpoints.push_back(std::move(endpoint));
+  }
+}
+
+// The following device of `flow`, while the system has a default there.
+std::optional<Endpoint> follower(IMMDeviceEnumerator& enumerator, EDataFlow flow) {
+  ComPtr<IMMDevice> device;
+  if (FAILED(enumerator.GetDefaultAudioEndpoint(flow, eConsole, device.put()))) return std::nullopt;
+  Endpoint endpoint;
+  const bool input = flow == eCapture;
+  endpoint.id_utf8 = input ? kDefaultInputKey : kDefaultOutputKey;
+  endpoint.id = std::wstring(endpoint.id_utf8.begin(), endpoint.id_utf8.end());
+  endpoint.loopback = !input;
+  endpoint.follow = input ? Follow::DefaultInput : Follow::DefaultOutput;
+  endpoint.friendly_name = input ? "Default Input" : "Default Output";
+  endpoint.mix = kFollowMix;
+  return endpoint;
+}
+
+}  // namespace
+
+std::vector<Endpoint> read_endpoints() {
+  std::vector<Endpoint> endpoints;
+  const ComThread com;
+  if (!com.ok()) return endpoints;
+  ComPtr<IMMDeviceEnumerator> enumerator;
+  if (FAILED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                              IID_IMMDeviceEnumerator, enumerator.put_void()))) {
+    return endpoints;
+  }
+  for (const EDataFlow flow : {eCapture, eRender}) {
+    if (auto endpoint = follower(*enumerator.get(), flow))
+      endpoints.push_back(std::move(*endpoint));
+    read_flow(*enumerator.get(), flow, endpoints);
   }
   name_endpoints(endpoints);
   return endpoints;
 }
 
-void name_endpoints(std::vector<Endpoint>& endpoints) {
-  std::map<std::string, int, std::less<>> uses;
-  for (const auto& e : endpoints) {
-    if (e.friendly_name) ++uses[*e.friendly_name];
+std::string failure_text(const Endpoint& endpoint, HRESULT result) {
+  if (result == E_ACCESSDENIED && !endpoint.loopback) {
+    return "access to the microphone is denied by Windows privacy settings (" +
+           hresult_text(result) + ")";
   }
+  return hresult_text(result);
+}
+
+std::string plain_name(const Endpoint& endpoint) {
+  if (!endpoint.friendly_name) return {};
+  return (endpoint.loopback ? "Monitor of " : "") + *endpoint.friendly_name;
+}
+
+void name_endpoints(std::vector<Endpoint>& endpoints) {
+  std::vector<std::string> names;
+  std::vector<std::string> keys;
+  std::vector<Endpoint*> named;
   for (auto& e : endpoints) {
     if (!e.friendly_name) continue;
-    e.listed_name = *e.friendly_name;
-    if (uses[*e.friendly_name] > 1) e.listed_name += " (" + e.id_utf8 + ")";
+    names.push_back(plain_name(e));
+    keys.push_back(e.id_utf8);
+    named.push_back(&e);
   }
+  part_shared_names(names, keys);
+  for (std::size_t i = 0; i < named.size(); ++i) named[i]->listed_name = std::move(names[i]);
+}
+
+std::vector<std::string> other_names(const Endpoint& endpoint) {
+  switch (endpoint.follow) {
+    case Follow::DefaultInput:
+      return {endpoint.id_utf8, "default"};
+    case Follow::DefaultOutput:
+      return {endpoint.id_utf8};
+    case Follow::None:
+      break;
+  }
+  std::vector<std::string> names = {endpoint.id_utf8};
+  if (endpoint.friendly_name) {
+    names.push_back(plain_name(endpoint));
+    names.push_back(names.back() + " (" + endpoint.id_utf8 + ")");
+  }
+  return names;
 }
 
 }  // namespace kestravo::audio::wasapi

@@ -33,7 +33,7 @@ class WasapiDevice final : public Device {
     return endpoint_.listed_name;
   }
 
-  std::vector<std::string> other_names() const override { return {endpoint_.id_utf8}; }
+  std::vector<std::string> other_names() const override { return wasapi::other_names(endpoint_); }
 
   std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
   supported_input_configs() const override {
@@ -42,7 +42,7 @@ class WasapiDevice final : public Device {
         return std::unexpected(SupportedStreamConfigsError::of(ErrorKind::DeviceNotAvailable));
       }
       return std::unexpected(
-          SupportedStreamConfigsError::backend(hresult_text(endpoint_.mix_error)));
+          SupportedStreamConfigsError::backend(failure_text(endpoint_, endpoint_.mix_error)));
     }
     const MixFormat& mix = *endpoint_.mix;
     if (!mix.format || mix.channels == 0) return std::vector<SupportedStreamConfigRange>{};

@@ -1,4 +1,5 @@
-// The Windows host: WASAPI's capture endpoints in shared mode.
+// The Windows host: WASAPI's capture endpoints, and what the render
+// endpoints play (loopback), in shared mode.
 #pragma once
 
 #include <memory>

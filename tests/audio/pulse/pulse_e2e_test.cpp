@@ -170,6 +170,38 @@ class SoundServerTest : public ::testing::TestWithParam<Setup> {
     return testing::run(program().exe, program().with(args), {}, std::move(options));
   }
 
+  // Describes a source anew, through the server's command line (pactl
+  // cannot).
+  void describe_source(const std::string& source, const std::string& description) const {
+    const testing::TempDir dir;
+    const std::string path = dir.path() + "/cli";
+    const std::string module =
+        server_->pactl({"load-module", "module-cli-protocol-unix", "socket=" + path});
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      const std::string command =
+          "update-source-proplist " + source + " device.description=\"" + description + "\"\n";
+      ::send(fd, command.data(), command.size(), MSG_NOSIGNAL);
+      // The server closes the connection once it has read everything.
+      ::shutdown(fd, SHUT_WR);
+      char buffer[256];
+      while (::read(fd, buffer, sizeof buffer) > 0) {
+      }
+    }
+    ::close(fd);
+    server_->pactl({"unload-module", module.substr(0, module.find('\n'))});
+  }
+  // Under Wine, where the server's monitors are capture endpoints: as
+  // "Speakers Tap" and "Headphones Tap", so that "Monitor of" names only
+  // what WASAPI captures of the outputs.
+  void rename_monitors() const {
+    describe_source("speakers.monitor", "Speakers Tap");
+    describe_source("headphones.monitor", "Headphones Tap");
+  }
+
   std::optional<SoundServer> server_;
 };
 
@@ -182,13 +214,17 @@ std::string entry(const std::string& name, const std::vector<std::string>& chann
 
 TEST_P(SoundServerTest, ListingShowsEverySourceByItsDescription) {
   const std::vector<std::string> stereo = {"Front Left", "Front Right"};
-  // Wine lists its own alias of the default source, and the sources in an
-  // order of its own (their endpoint ids', which differ from prefix to
-  // prefix: compared as sets here); mono as front center and four channels
-  // as quad. Repeated names carry the endpoint id, shown here as ID.
+  // Wine lists its own aliases of the default source and sink, and the
+  // sources in an order of its own (their endpoint ids', which differ from
+  // prefix to prefix: compared as sets here); mono as front center and four
+  // channels as quad. Repeated names carry the endpoint id, shown here as
+  // ID. The server's monitors are capture endpoints there, renamed so that
+  // "Monitor of" names only what WASAPI captures of the outputs.
+  if (wine()) rename_monitors();
   const std::vector<std::string> entries =
       wine() ? std::vector<std::string>{
-                   entry("PulseAudio", stereo),
+                   entry("Default Input", stereo),
+                   entry("PulseAudio Input", stereo),
                    entry("USB Headset Mono (ID)", {"Front Center"}),
                    entry("Built-in Audio Analog Stereo", stereo),
                    entry("USB Headset Mono (ID)", {"Front Center"}),
@@ -196,6 +232,10 @@ TEST_P(SoundServerTest, ListingShowsEverySourceByItsDescription) {
                          {"Front Left", "Front Right", "Rear Left", "Rear Right"}),
                    entry("Known Samples", stereo),
                    entry("Known Float Samples", stereo),
+                   entry("Headphones Tap", stereo),
+                   entry("Speakers Tap", stereo),
+                   entry("Monitor of Default Output", stereo),
+                   entry("Monitor of PulseAudio Output", stereo),
                    entry("Monitor of Headphones", stereo),
                    entry("Monitor of Speakers", stereo),
                }
@@ -474,15 +514,23 @@ TEST_P(SoundServerTest, StallsLoseNoDeviceAndThePcmFlowsAgain) {
 TEST_P(SoundServerTest, AParentThatStopsReadingDoesNotHoldUpTheExit) {
   const std::vector<std::string> args{"--driver", "Built-in Audio Analog Stereo", "--channels",
                                       "0,1,0,1"};
-  for (const bool reading : {true, false}) {
-    SCOPED_TRACE(reading ? "reading" : "stopped reading");
+  enum class Reads { Both, StandardError, Neither };
+  for (const Reads reads : {Reads::Both, Reads::StandardError, Reads::Neither}) {
+    SCOPED_TRACE(static_cast<int>(reads));
     auto options = server_->client_options();
-    options.ignore_stdout = !reading;
+    options.ignore_stdout = reads != Reads::Both;
+    // Standard error's pipe full from the start: no record gets out.
+    options.defer_stderr = options.fill_stderr = reads == Reads::Neither;
     Child child = start(args, options);
     // The same capture with a parent that reads everything: what its exit
     // takes is the machine's (and, under Wine, Wine's own).
     Child reference = start(args, server_->client_options());
-    ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
+    if (reads == Reads::Neither) {
+      pollfd pcm{child.stdout_reader(), POLLIN, 0};
+      ASSERT_EQ(::poll(&pcm, 1, 10000), 1);
+    } else {
+      ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
+    }
     ASSERT_TRUE(reference.wait_for_err_line(R"("type":"ready")"));
     // A full pipe: the source delivers 384 kB/s into a pipe that holds 64 kB.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -772,6 +820,72 @@ TEST_P(SoundServerTest, MonitorsKeepTimeWhileOutputsComeAndGo) {
     for (const auto& line : child.err_lines())
       EXPECT_TRUE(is_record(line) && line != kLost) << line;
   }
+}
+
+// Under Wine: what the outputs play, through WASAPI's loopback of each
+// render endpoint and of the default one, and the default input. A tone
+// comes back exactly (16 bits reach the tool as float, s / 32768); an
+// output where nothing plays is silence that keeps time (Wine sends zeros,
+// Windows nothing, which the pacer fills); and a plain name that a capture
+// endpoint shares with a loopback opens the one listed first.
+TEST_P(SoundServerTest, WindowsCapturesWhatTheOutputsPlay) {
+  if (!wine()) GTEST_SKIP() << "WASAPI's loopback and default endpoints";
+  rename_monitors();
+  Player speakers(*server_, "speakers", 5000);
+  std::string tone(4, '\0');
+  for (const int i : {0, 1}) {
+    const std::int16_t sample =
+        samples::f32_to_i16(static_cast<float>(i ? -5000 : 5000) / 32768.0F);
+    std::memcpy(tone.data() + 2 * i, &sample, 2);
+  }
+  const struct {
+    const char* driver;
+    bool tone;  // else silence
+  } cases[] = {
+      {"Monitor of Speakers", true}, {"Monitor of Default Output", true},
+      {"@DEFAULT_MONITOR@", true},   {"Monitor of Headphones", false},
+      {"Default Input", false},      {"default", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.driver);
+    const auto started = std::chrono::steady_clock::now();
+    Child child = start({"--driver", c.driver, "--channels", "0,1"}, server_->client_options());
+    ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"));
+    const auto ready = std::chrono::steady_clock::now();
+    if (c.tone) {
+      EXPECT_TRUE(child.wait_for([&](const Child& ch) {
+        std::string run;
+        for (int i = 0; i < 4800; ++i) run += tone;
+        return ch.out().find(run) != std::string::npos;
+      }));
+    } else {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    const auto closing = std::chrono::steady_clock::now();
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), 0);
+    const auto exited = std::chrono::steady_clock::now();
+    EXPECT_EQ(child.out().size() % 4, 0U);
+    if (!c.tone) {
+      EXPECT_EQ(child.out().find_first_not_of('\0'), std::string::npos);
+      EXPECT_GE(pcm_seconds(child.out()), seconds_between(ready, closing) - 0.2);
+    }
+    EXPECT_LE(pcm_seconds(child.out()), seconds_between(started, exited) + 0.1);
+    for (const auto& line : child.err_lines()) EXPECT_TRUE(is_record(line)) << line;
+  }
+  // A four-channel capture endpoint named as the headphones' loopback.
+  describe_source("quad", "Monitor of Headphones");
+  const auto result =
+      run({"--driver", "Monitor of Headphones", "--channels", "5"}, server_->client_options());
+  const std::string listing = run({"--list"}, server_->client_options()).out;
+  EXPECT_NE(result.err.find("(device has 4"), std::string::npos) << result.err << listing;
+  const std::regex name_pattern(R"re("name":"((?:[^"\\]|\\.)*)")re");
+  std::vector<std::string> names;
+  for (auto it = std::sregex_iterator(listing.begin(), listing.end(), name_pattern);
+       it != std::sregex_iterator(); ++it) {
+    names.push_back((*it)[1]);
+  }
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size()) << listing;
 }
 
 // Names stored from any listing find their source while it is there, twins

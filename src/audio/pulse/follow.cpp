@@ -95,7 +95,7 @@ struct Follower::State {
     auto& s = *static_cast<State*>(self);
     // PipeWire puts a stream whose source went on the default source, and
     // says nothing of it: what comes next is not the output's.
-    if (s.follow == Follow::DefaultMonitor &&
+    if (s.follow == Follow::DefaultOutput &&
         (event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SOURCE &&
         (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE &&
         index == s.pa.pa_stream_get_device_index(s.stream)) {
@@ -122,7 +122,7 @@ struct Follower::State {
       s.done();
       return;
     }
-    if (s.follow == Follow::DefaultSource) {
+    if (s.follow == Follow::DefaultInput) {
       s.move_to(info->default_source_name != nullptr ? info->default_source_name : "");
       return;
     }

@@ -25,7 +25,9 @@ class PulseDevice final : public Device {
 
   std::expected<std::string, DeviceNameError> name() const override { return source_.listed_name; }
 
-  std::vector<std::string> other_names() const override { return pulse::other_names(source_); }
+  std::vector<std::string> other_names() const override {
+    return audio::other_names(offered(source_));
+  }
 
   std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
   supported_input_configs() const override {

@@ -375,8 +375,8 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     const bool follows = source.follow != Follow::None;
     const auto flags = static_cast<pa_stream_flags_t>((follows ? 0 : PA_STREAM_DONT_MOVE) |
                                                       PA_STREAM_ADJUST_LATENCY);
-    const char* device = source.follow == Follow::DefaultSource    ? nullptr
-                         : source.follow == Follow::DefaultMonitor ? source.start_on.c_str()
+    const char* device = source.follow == Follow::DefaultInput    ? nullptr
+                         : source.follow == Follow::DefaultOutput ? source.start_on.c_str()
                                                                    : source.name.c_str();
     if (pa.pa_stream_connect_record(stream, device, &attr, flags) < 0) {
       const int error = pa.pa_context_errno(connection->context());

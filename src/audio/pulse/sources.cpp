@@ -3,26 +3,23 @@
 #include <pulse/channelmap.h>
 
 #include <algorithm>
-#include <tuple>
-
-#include "audio/device_names.h"
-#include "text/utf8.h"
 
 namespace kestravo::audio::pulse {
 
 namespace {
 
-Source follower(std::string name, std::string description, Follow follow) {
+Source follower(Follow follow) {
+  const bool input = follow == Follow::DefaultInput;
   Source s;
   s.index = 0;
-  s.name = std::move(name);
-  s.description = std::move(description);
+  s.name = input ? kDefaultInputKey : kDefaultOutputKey;
+  s.description = input ? kDefaultInputName : kDefaultOutputName;
   s.channels = kFollowChannels;
   s.rate = kFollowRate;
   // Most sources are 16-bit, which then pass unchanged.
   s.format = SampleFormat::I16;
   s.map = {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT};
-  s.monitor = follow == Follow::DefaultMonitor;
+  s.monitor = !input;
   s.follow = follow;
   return s;
 }
@@ -38,51 +35,44 @@ std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_vie
     return s.monitor && !default_sink.empty() && s.monitor_of_sink == default_sink;
   });
   const std::string monitor_name = monitor != sources.end() ? monitor->name : std::string();
-  if (have_source) {
-    sources.push_back(
-        follower(std::string(kDefaultSourceName), "Default Input", Follow::DefaultSource));
-  }
+  if (have_source) sources.push_back(follower(Follow::DefaultInput));
   if (!monitor_name.empty()) {
-    sources.push_back(follower(std::string(kDefaultMonitorName), "Monitor of Default Output",
-                               Follow::DefaultMonitor));
+    sources.push_back(follower(Follow::DefaultOutput));
     sources.back().start_on = monitor_name;
   }
+  std::ranges::stable_sort(sources, {}, &Source::index);
 
-  const auto rank = [&](const Source& s) {
-    if (s.follow == Follow::DefaultSource) return 0;
-    if (s.name == default_source) return 1;
-    if (!s.monitor) return 2;
-    if (s.follow == Follow::DefaultMonitor) return 3;
-    return s.monitor_of_sink == default_sink ? 4 : 5;
-  };
-  std::ranges::stable_sort(sources, [&](const Source& a, const Source& b) {
-    return std::tuple(rank(a), a.index) < std::tuple(rank(b), b.index);
-  });
-
-  std::vector<std::string> names;
-  std::vector<std::string> keys;
+  std::vector<Offered> devices;
   for (const auto& s : sources) {
-    names.push_back(utf8_lossy(s.description.empty() ? s.name : s.description));
-    keys.push_back(s.name);
+    devices.push_back(offered(s));
+    if (s.follow != Follow::None) continue;
+    // A monitor made the default source is listed as the default input.
+    if (s.name == default_source) {
+      devices.back().group = Group::Input;
+      devices.back().is_default = true;
+    } else {
+      devices.back().is_default = s.monitor && s.monitor_of_sink == default_sink;
+    }
   }
-  part_shared_names(names, keys);
-  for (std::size_t i = 0; i < sources.size(); ++i) sources[i].listed_name = std::move(names[i]);
-  return sources;
+  std::vector<Source> arranged;
+  for (auto& listed : list_offered(devices)) {
+    arranged.push_back(std::move(sources[listed.offered]));
+    arranged.back().listed_name = std::move(listed.name);
+  }
+  return arranged;
 }
 
-std::vector<std::string> other_names(const Source& source) {
-  std::vector<std::string> names = {source.name};
-  if (!source.description.empty()) {
-    names.push_back(source.description);
-    names.push_back(source.description + " (" + source.name + ")");
-  }
-  if (source.follow == Follow::DefaultSource) names.emplace_back("default");
-  return names;
+Offered offered(const Source& source) {
+  return {.key = source.name,
+          .plain = source.description.empty() ? source.name : source.description,
+          .group = source.monitor ? Group::Output : Group::Input,
+          .follow = source.follow,
+          .is_default = false};
 }
 
 bool follows_in_place(Follow follow, std::string_view target, const char* current) {
   if (target.empty()) return false;
-  if (follow != Follow::DefaultMonitor) return true;
+  if (follow != Follow::DefaultOutput) return true;
   return current != nullptr && target == current;
 }
 

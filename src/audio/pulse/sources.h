@@ -10,15 +10,9 @@
 
 #include "audio/audio.h"
 #include "audio/channel_positions.h"
+#include "audio/device_names.h"
 
 namespace kestravo::audio::pulse {
-
-// What a device that stands for "whatever the desktop uses now" follows.
-enum class Follow : std::uint8_t {
-  None,            // a source of the server's own
-  DefaultSource,   // the default input
-  DefaultMonitor,  // the monitor of the default output
-};
 
 // One source as the server describes it, plus the name it is listed by.
 struct Source {
@@ -41,11 +35,6 @@ struct Source {
   std::string start_on;
 };
 
-// The server's names of the two following devices: PulseAudio's own names
-// for the defaults, which pactl and parec accept too.
-inline constexpr std::string_view kDefaultSourceName = "@DEFAULT_SOURCE@";
-inline constexpr std::string_view kDefaultMonitorName = "@DEFAULT_MONITOR@";
-
 // The following devices have one layout whatever device they follow: a
 // capture cannot change its frames midway, while the default can change
 // any time. The server converts each device into it.
@@ -54,23 +43,14 @@ inline constexpr std::uint32_t kFollowRate = 48000;
 
 // The sources in listing order, each with its listed name, after the two
 // following devices: "Default Input" (while the server has a default
-// source), the default source, the other sources that are not monitors,
-// then "Monitor of Default Output" (while the default sink has a monitor),
-// the default sink's monitor and the other monitors; each group by index.
-// A description that several sources share becomes "description (source
-// name)" for each of them, so the names neither collide nor depend on which
-// device was plugged in first; a source without a description is listed by
-// its name. Names are compared as listed, with bytes that are not UTF-8
-// replaced by U+FFFD, so descriptions that differ only there get suffixes.
+// source) and "Monitor of Default Output" (while the default sink has a
+// monitor), by the rules every host names devices by, the sources of each
+// group by index. A source without a description is listed by its name.
 std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_view default_source,
                                     std::string_view default_sink);
 
-// The other names a source answers to when no device is listed under the
-// name asked for, so that a name stored from any listing keeps working: its
-// source name, its description, and "description (source name)", which the
-// listing shows whenever a twin is present. For the following devices,
-// also "default" (the name ALSA's default device has).
-std::vector<std::string> other_names(const Source& source);
+// The source as the naming rules see it (not marked as a default).
+Offered offered(const Source& source);
 
 // Whether a following stream now on `current` (none: not known) is where it
 // belongs, on `target`. With nothing to follow (no target: no default device

@@ -153,40 +153,31 @@ std::string failure_text(const Endpoint& endpoint, HRESULT result) {
   return hresult_text(result);
 }
 
-std::string plain_name(const Endpoint& endpoint) {
-  if (!endpoint.friendly_name) return {};
-  return (endpoint.loopback ? "Monitor of " : "") + *endpoint.friendly_name;
+Offered offered(const Endpoint& endpoint) {
+  std::optional<std::string> plain;
+  if (endpoint.follow == Follow::DefaultInput) {
+    plain = kDefaultInputName;
+  } else if (endpoint.follow == Follow::DefaultOutput) {
+    plain = kDefaultOutputName;
+  } else if (endpoint.friendly_name) {
+    plain = (endpoint.loopback ? "Monitor of " : "") + *endpoint.friendly_name;
+  }
+  return {.key = endpoint.id_utf8,
+          .plain = std::move(plain),
+          .group = endpoint.loopback ? Group::Output : Group::Input,
+          .follow = endpoint.follow,
+          .is_default = false};
 }
 
 void name_endpoints(std::vector<Endpoint>& endpoints) {
-  std::vector<std::string> names;
-  std::vector<std::string> keys;
-  std::vector<Endpoint*> named;
-  for (auto& e : endpoints) {
-    if (!e.friendly_name) continue;
-    names.push_back(plain_name(e));
-    keys.push_back(e.id_utf8);
-    named.push_back(&e);
+  std::vector<Offered> devices;
+  for (const auto& e : endpoints) devices.push_back(offered(e));
+  std::vector<Endpoint> named;
+  for (auto& listed : list_offered(devices)) {
+    named.push_back(std::move(endpoints[listed.offered]));
+    named.back().listed_name = std::move(listed.name);
   }
-  part_shared_names(names, keys);
-  for (std::size_t i = 0; i < named.size(); ++i) named[i]->listed_name = std::move(names[i]);
-}
-
-std::vector<std::string> other_names(const Endpoint& endpoint) {
-  switch (endpoint.follow) {
-    case Follow::DefaultInput:
-      return {endpoint.id_utf8, "default"};
-    case Follow::DefaultOutput:
-      return {endpoint.id_utf8};
-    case Follow::None:
-      break;
-  }
-  std::vector<std::string> names = {endpoint.id_utf8};
-  if (endpoint.friendly_name) {
-    names.push_back(plain_name(endpoint));
-    names.push_back(names.back() + " (" + endpoint.id_utf8 + ")");
-  }
-  return names;
+  endpoints = std::move(named);
 }
 
 }  // namespace kestravo::audio::wasapi

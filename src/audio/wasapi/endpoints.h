@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/device_names.h"
 
 namespace kestravo::audio::wasapi {
 
@@ -33,20 +34,6 @@ struct MixFormat {
   // 0 where the format names none.
   std::uint32_t channel_mask = 0;
 };
-
-// What a device that stands for "whatever the system uses now" follows: the
-// default endpoint of its direction for the console role, the one the
-// Sound settings call the default device.
-enum class Follow : std::uint8_t {
-  None,
-  DefaultInput,   // the default capture endpoint
-  DefaultOutput,  // the loopback of the default render endpoint
-};
-
-// The following devices' keys: their names as device ids and, as on Linux,
-// other names they answer to.
-inline constexpr std::string_view kDefaultInputKey = "@DEFAULT_SOURCE@";
-inline constexpr std::string_view kDefaultOutputKey = "@DEFAULT_MONITOR@";
 
 // The following devices have one layout whatever endpoint they follow: a
 // capture cannot change its frames midway. The engine converts each
@@ -77,10 +64,8 @@ struct Endpoint {
 // thread. Empty when COM or the enumerator fails.
 std::vector<Endpoint> read_endpoints();
 
-// Gives each endpoint its listed name: its friendly name ("Monitor of" it
-// for a loopback), or where several endpoints share one, that and
-// " (endpoint id)", as on Linux, so that the names neither collide nor
-// depend on which device was plugged in first.
+// Gives each endpoint its listed name, by the rules every host names
+// devices by, in the order Windows enumerates them.
 void name_endpoints(std::vector<Endpoint>& endpoints);
 
 // What the error texts say of `result`, a failure to activate or open
@@ -88,13 +73,8 @@ void name_endpoints(std::vector<Endpoint>& endpoints);
 // microphones (E_ACCESSDENIED for a capture endpoint), that in plain words.
 std::string failure_text(const Endpoint& endpoint, HRESULT result);
 
-// The name the listing shows before twins are told apart.
-std::string plain_name(const Endpoint& endpoint);
-
-// The other names an endpoint answers to when no device is listed under the
-// name asked for: its id, its plain name (the first of twins in listing
-// order), and "plain name (id)", as a listing with a twin shows it; for the
-// following devices their keys, and "default" for the default input.
-std::vector<std::string> other_names(const Endpoint& endpoint);
+// The endpoint as the naming rules see it: "Monitor of" its friendly name
+// for a loopback.
+Offered offered(const Endpoint& endpoint);
 
 }  // namespace kestravo::audio::wasapi

@@ -33,7 +33,9 @@ class WasapiDevice final : public Device {
     return endpoint_.listed_name;
   }
 
-  std::vector<std::string> other_names() const override { return wasapi::other_names(endpoint_); }
+  std::vector<std::string> other_names() const override {
+    return audio::other_names(offered(endpoint_));
+  }
 
   std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
   supported_input_configs() const override {

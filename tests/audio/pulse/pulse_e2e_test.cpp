@@ -867,10 +867,8 @@ TEST_P(SoundServerTest, WindowsCapturesWhatTheOutputsPlay) {
 // coming and going. "--channels 5" makes the tool say how many channels the
 // device it found has, and stop.
 TEST_P(SoundServerTest, StoredNamesKeepFindingTheirSource) {
-  if (wine()) GTEST_SKIP() << "Stored names are the sound-server host's (server names, twins)";
   const auto found = [&](const std::string& driver) {
-    const auto result = testing::run(testing::real_exe(), {"--driver", driver, "--channels", "5"},
-                                     {}, server_->client_options());
+    const auto result = run({"--driver", driver, "--channels", "5"}, server_->client_options());
     const std::string has = "(device has ";
     const auto at = result.err.find(has);
     return at == std::string::npos ? 0 : result.err[at + has.size()] - '0';
@@ -900,6 +898,12 @@ TEST_P(SoundServerTest, StoredNamesKeepFindingTheirSource) {
         {"Monitor of Speakers (speakers.monitor)", 2},
         {"Monitor of Speakers", 2},
     };
+  // Windows' endpoint ids are not the server's names: there, only twins
+  // that the plain name finds, the first of them.
+  if (wine()) {
+    EXPECT_EQ(found("USB Headset Mono"), 1);
+    return;
+  }
   for (const auto& c : before) EXPECT_EQ(found(c.driver), c.channels) << c.driver;
   // A mono twin of the speakers: the same description.
   const std::string twin =
@@ -912,8 +916,7 @@ TEST_P(SoundServerTest, StoredNamesKeepFindingTheirSource) {
   ASSERT_FALSE(impostor.empty());
   for (const auto& c : with_twin) EXPECT_EQ(found(c.driver), c.channels) << c.driver;
   // No two devices are listed alike.
-  const std::string listing =
-      testing::run(testing::real_exe(), {"--list"}, {}, server_->client_options()).out;
+  const std::string listing = run({"--list"}, server_->client_options()).out;
   EXPECT_TRUE(names_are_unique(listing)) << listing;
   server_->pactl({"unload-module", impostor.substr(0, impostor.find('\n'))});
   server_->pactl({"unload-module", twin.substr(0, twin.find('\n'))});

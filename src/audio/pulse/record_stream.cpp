@@ -377,7 +377,7 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
                                                       PA_STREAM_ADJUST_LATENCY);
     const char* device = source.follow == Follow::DefaultInput    ? nullptr
                          : source.follow == Follow::DefaultOutput ? source.start_on.c_str()
-                                                                   : source.name.c_str();
+                                                                  : source.name.c_str();
     if (pa.pa_stream_connect_record(stream, device, &attr, flags) < 0) {
       const int error = pa.pa_context_errno(connection->context());
       pa.pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -401,10 +401,12 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     return std::unexpected(build_error(pa, error));
   }
   lock.unlock();
-  if (source.follow != Follow::None) {
+  {
     Connection::Lock loop(*handle->connection());
-    handle->follow(Follower::start(*handle->connection(), handle->stream(), source.follow,
-                                   std::shared_ptr<std::atomic<bool>>(state, &state->astray)));
+    handle->follow(source.follow != Follow::None
+                       ? Follower::start(*handle->connection(), handle->stream(), source.follow,
+                                         std::shared_ptr<std::atomic<bool>>(state, &state->astray))
+                       : Follower::watch(*handle->connection(), handle->stream(), state->lifetime));
   }
   if (watch_silence) {
     if (auto started = handle->start_watchdog(); !started) {

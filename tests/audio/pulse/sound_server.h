@@ -186,8 +186,7 @@ set-default-sink speakers
     // PipeWire 1.x's FIFO source resamples what it reads to keep its
     // latency unless it drives its graph itself; the exact samples the
     // tests write need it to drive. 0.3's cannot drive.
-    const std::string driver =
-        pipewire_root().empty() ? "" : " resample.disable = true";
+    const std::string driver = pipewire_root().empty() ? "" : " resample.disable = true";
     return "{ name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source pipe.filename "
            "= \"" +
            fifo + "\" audio.format = " + format +

@@ -11,7 +11,7 @@
 #include "platform/io.h"
 #include "platform/process.h"
 
-namespace kestravo {
+namespace kestravo::platform {
 
 namespace {
 
@@ -366,4 +366,4 @@ QueuedFdOutput& standard_error() {
   return *err;
 }
 
-}  // namespace kestravo
+}  // namespace kestravo::platform

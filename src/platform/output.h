@@ -14,7 +14,7 @@
 
 #include "platform/process.h"
 
-namespace kestravo {
+namespace kestravo::platform {
 
 // A byte sink. Every call delivers its bytes as one unit: two calls from
 // different threads never interleave. Never throws.
@@ -193,4 +193,4 @@ class QueuedFdOutput final : public Output {
 PcmOutput& standard_output();
 QueuedFdOutput& standard_error();
 
-}  // namespace kestravo
+}  // namespace kestravo::platform

@@ -6,7 +6,7 @@
 #include "platform/process.h"
 #include "protocol/send.h"
 
-namespace kestravo {
+namespace kestravo::protocol {
 
 namespace {
 
@@ -20,12 +20,12 @@ constexpr auto kFatalRecordMostWait = std::chrono::milliseconds(2000);
 
 }  // namespace
 
-void fail(status::ErrorRecord record) {
-  status::queue_on_standard_error(std::move(record));
-  standard_error().drain_unless_stalled(kFatalRecordWait, kFatalRecordMostWait);
+void fail(protocol::ErrorRecord record) {
+  protocol::queue_on_standard_error(std::move(record));
+  platform::standard_error().drain_unless_stalled(kFatalRecordWait, kFatalRecordMostWait);
   // exit_now, not exit: a host thread may still be calling back, and static
   // destruction must not run under it. Nothing is buffered in user space.
   platform::exit_now(1);
 }
 
-}  // namespace kestravo
+}  // namespace kestravo::protocol

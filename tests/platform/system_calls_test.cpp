@@ -105,7 +105,7 @@ Outcome run(Loop loop) {
     case Loop::write_all:
       return {write_all(7, "abcdef"), g_script.written};
     case Loop::fd_output:
-      return {FdOutput(7).write_all("abcdef"), g_script.written};
+      return {platform::FdOutput(7).write_all("abcdef"), g_script.written};
     case Loop::without_blocking: {
       // A socket, so that the writer sends without waiting.
       int pair[2];
@@ -153,7 +153,7 @@ TEST(RetryLoops, ScriptedSystemCalls) {
        Loop::write_all,
        {{'w', 3}, {'w', 0}},
        {false, "abc"}},
-      {"FdOutput writes through the table",
+      {"platform::FdOutput writes through the table",
        Loop::fd_output,
        {{'w', -EINTR}, {'w', 6}},
        {true, "abcdef"}},
@@ -236,7 +236,7 @@ TEST(QueuedFdOutput, ALateWriterIsNoStalledReader) {
     };
     system_calls() = late;
     {
-      QueuedFdOutput out(fds[1]);
+      platform::QueuedFdOutput out(fds[1]);
       out.queue("{\"type\":\"error\"}\n");
       EXPECT_EQ(out.drain_unless_stalled(std::chrono::milliseconds(100), std::chrono::seconds(30)),
                 !reader_stalled);

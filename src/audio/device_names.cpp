@@ -24,8 +24,9 @@ std::vector<Listed> list_offered(std::span<const Offered> offered) {
   std::vector<Listed> listed;
   for (const std::size_t i : order) {
     listed.push_back({.offered = i, .name = {}});
-    if (!offered[i].plain) continue;
-    names.push_back(text::utf8_lossy(*offered[i].plain));
+    const auto& plain = offered[i].plain;
+    if (!plain) continue;
+    names.push_back(text::utf8_lossy(*plain));
     keys.push_back(offered[i].key);
   }
   part_shared_names(names, keys);

@@ -334,14 +334,14 @@ bool QueuedFdOutput::drain(std::chrono::steady_clock::time_point deadline) {
 
 bool QueuedFdOutput::drain_unless_stalled(std::chrono::milliseconds stalled,
                                           std::chrono::milliseconds at_most) {
-  const auto start = std::chrono::steady_clock::now();
+  const auto began = std::chrono::steady_clock::now();
   const platform::RoomGauge gauge(fd_);
-  auto had_room = start;
+  auto had_room = began;
   std::unique_lock lock(mutex_);
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
     const auto until =
-        std::min({now + std::chrono::milliseconds(5), had_room + stalled, start + at_most});
+        std::min({now + std::chrono::milliseconds(5), had_room + stalled, began + at_most});
     if (changed_.wait_until(lock, until, [this] { return !busy_ && queue_.empty(); })) return true;
     std::size_t queued = 1;  // a line being written: any room takes more of it
     for (const auto& line : queue_) queued += line.size();
@@ -350,7 +350,7 @@ bool QueuedFdOutput::drain_unless_stalled(std::chrono::milliseconds stalled,
     lock.lock();
     const auto later = std::chrono::steady_clock::now();
     if (room && room->free >= std::min(room->capacity, queued)) had_room = later;
-    if (later >= had_room + stalled || later >= start + at_most) {
+    if (later >= had_room + stalled || later >= began + at_most) {
       return !busy_ && queue_.empty();
     }
   }

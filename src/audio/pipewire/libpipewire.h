@@ -24,7 +24,6 @@ namespace kestravo::audio::pipewire {
   X(pw_context_connect)                   \
   X(pw_core_disconnect)                   \
   X(pw_properties_new)                    \
-  X(pw_properties_set)                    \
   X(pw_stream_new)                        \
   X(pw_stream_destroy)                    \
   X(pw_stream_connect)                    \

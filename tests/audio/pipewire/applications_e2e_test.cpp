@@ -5,8 +5,10 @@
 // not the other application, not the microphone, not the mix.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -215,6 +217,26 @@ TEST_F(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
           << line;
     }
   }
+}
+
+// An application that stops is no loss; a server that goes away is, once.
+TEST_F(ApplicationsTest, OnlyTheServerGoingAwayLosesTheDevice) {
+  const std::string lost = std::string(R"({"type":"error","code":"device_disconnected",)") +
+                           R"("message":")" + testing::kDeviceGone + R"("})";
+  std::optional<App> meeting;
+  meeting.emplace(*server_, "Meeting", 3000);
+  Child child(testing::real_exe(), {"--driver", "Meeting (application)", "--channels", "0,1"},
+              server_->client_options());
+  ASSERT_TRUE(child.wait_for_err_line(R"("type":"ready")"));
+  meeting.reset();
+  ASSERT_TRUE(child.wait_for_out_bytes(child.out().size() + 4 * 48000));
+  EXPECT_EQ(std::ranges::count(child.err_lines(), lost), 0);
+  microphone_.reset();  // its writes would end the test once the server is gone
+  server_->signal_server(SIGKILL);
+  EXPECT_TRUE(child.wait_for_err_line(lost));
+  child.close_stdin();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(std::ranges::count(child.err_lines(), lost), 1);
 }
 
 }  // namespace

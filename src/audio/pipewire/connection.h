@@ -4,6 +4,7 @@
 // every port. Every wait on the daemon ends by a deadline of ours.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -72,7 +73,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // first node appeared.
   std::vector<std::string> applications() const;
   // The daemon has gone (or the connection broke).
-  bool lost() const { return lost_; }
+  bool lost() const { return lost_.load(std::memory_order_relaxed); }
 
   // `changed(userdata)` runs on the loop thread, with the loop locked,
   // whenever a node or port comes or goes and when the daemon is lost. Both
@@ -109,7 +110,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<std::uint32_t, PlayingNode> playing_;
   std::map<std::uint32_t, Port> ports_;
   std::vector<std::pair<Changed, void*>> watchers_;
-  bool lost_ = false;
+  std::atomic<bool> lost_{false};
   std::shared_ptr<Connection> self_;
   std::vector<std::shared_ptr<void>> kept_;
 

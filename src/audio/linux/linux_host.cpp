@@ -29,9 +29,9 @@ class ComposedHost final : public Host {
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     std::vector<std::unique_ptr<Device>> all;
     for (const auto& host : hosts_) {
-      auto devices = host->devices();
-      if (!devices) return std::unexpected(std::move(devices.error()));
-      for (auto& device : *devices) all.push_back(std::move(device));
+      auto own = host->devices();
+      if (!own) return std::unexpected(std::move(own.error()));
+      for (auto& device : *own) all.push_back(std::move(device));
     }
     return all;
   }

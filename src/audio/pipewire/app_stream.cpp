@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -109,6 +110,7 @@ void relink(StreamState& s) {
     }
     std::ranges::sort(outputs);
     std::vector<std::string_view> channels;
+    channels.reserve(outputs.size());
     for (const auto& [index, id] : outputs) channels.emplace_back(ports.at(id).channel);
     const auto routes = route_to_stereo(channels);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
@@ -134,13 +136,13 @@ void relink(StreamState& s) {
     const std::string in_node = std::to_string(s.node);
     const std::string in_port = std::to_string(key.second);
     const spa_dict_item items[] = {
-        SPA_DICT_ITEM_INIT(PW_KEY_LINK_OUTPUT_NODE, out_node.c_str()),
-        SPA_DICT_ITEM_INIT(PW_KEY_LINK_OUTPUT_PORT, out_port.c_str()),
-        SPA_DICT_ITEM_INIT(PW_KEY_LINK_INPUT_NODE, in_node.c_str()),
-        SPA_DICT_ITEM_INIT(PW_KEY_LINK_INPUT_PORT, in_port.c_str()),
-        SPA_DICT_ITEM_INIT(PW_KEY_OBJECT_LINGER, "false"),
+        {PW_KEY_LINK_OUTPUT_NODE, out_node.c_str()},
+        {PW_KEY_LINK_OUTPUT_PORT, out_port.c_str()},
+        {PW_KEY_LINK_INPUT_NODE, in_node.c_str()},
+        {PW_KEY_LINK_INPUT_PORT, in_port.c_str()},
+        {PW_KEY_OBJECT_LINGER, "false"},
     };
-    const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
+    const spa_dict dict{.flags = 0, .n_items = std::size(items), .items = items};
     s.links[key] = static_cast<pw_proxy*>(pw_core_create_object(
         s.connection->core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
   }
@@ -284,7 +286,7 @@ class ApplicationStream final : public Stream {
 }  // namespace
 
 std::expected<std::unique_ptr<Stream>, BuildStreamError> open_application_stream(
-    std::shared_ptr<Connection> connection, const std::string& application,
+    const std::shared_ptr<Connection>& connection, const std::string& application,
     const StreamConfig& config, InputDataCallback data_callback, ErrorCallback error_callback,
     Deadline deadline) {
   if (config.channels != kChannels || config.sample_rate == 0) {
@@ -328,7 +330,8 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_application_stream
     pw.pw_stream_add_listener(state->stream, &state->listener, stream_events(), state.get());
     connection->watch(&on_graph_changed, state.get());
     std::uint8_t buffer[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, buffer, sizeof buffer);
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
     if (pw.pw_stream_connect(state->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
                              PW_STREAM_FLAG_MAP_BUFFERS, params, 1) < 0) {

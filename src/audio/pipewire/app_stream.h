@@ -19,7 +19,7 @@ namespace kestravo::audio::pipewire {
 // opens whether or not the application plays. A daemon that has not set the
 // stream up by `deadline` fails it as not answering.
 std::expected<std::unique_ptr<Stream>, BuildStreamError> open_application_stream(
-    std::shared_ptr<Connection> connection, const std::string& application,
+    const std::shared_ptr<Connection>& connection, const std::string& application,
     const StreamConfig& config, InputDataCallback data_callback, ErrorCallback error_callback,
     Deadline deadline);
 

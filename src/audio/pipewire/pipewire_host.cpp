@@ -77,6 +77,7 @@ class ApplicationHost final : public Host {
 
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     std::vector<std::unique_ptr<Device>> list;
+    list.reserve(applications_.size());
     for (const auto& application : applications_) {
       list.push_back(std::make_unique<ApplicationDevice>(connection_, application, budget_));
     }
@@ -115,6 +116,7 @@ std::unique_ptr<Host> connect_application_host(Deadline budget) {
     playing = connection->applications();
   }
   std::vector<Offered> offered;
+  offered.reserve(playing.size());
   for (const auto& application : playing) {
     offered.push_back({.key = application,
                        .plain = application_device_name(application),
@@ -123,6 +125,7 @@ std::unique_ptr<Host> connect_application_host(Deadline budget) {
                        .is_default = false});
   }
   std::vector<Application> applications;
+  applications.reserve(playing.size() + 1);
   for (const auto& listed : list_offered(offered)) {
     applications.push_back({playing[listed.offered], listed.name});
   }

@@ -10,7 +10,7 @@ KESTRAVO_BUILD=${KESTRAVO_BUILD:-$KESTRAVO_ROOT/build}
 # sound server, no ALSA plugins, no test libraries.
 KESTRAVO_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  nlohmann-json3-dev libasound2-dev libpulse-dev
+  nlohmann-json3-dev libasound2-dev libpulse-dev libpipewire-0.3-dev
 )
 
 # What the tests need besides: GoogleTest, Google Benchmark, the ALSA and

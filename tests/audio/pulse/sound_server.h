@@ -79,6 +79,9 @@ class SoundServer {
   ChildOptions client_options() const {
     ChildOptions options;
     options.env["PULSE_SERVER"] = "unix:" + socket_;
+    // PipeWire's own socket, for what only PipeWire offers; a PulseAudio
+    // server has none there, so no daemon of the machine's is reached.
+    options.env["PIPEWIRE_RUNTIME_DIR"] = dir_.path();
     return options;
   }
 

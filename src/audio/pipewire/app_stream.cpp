@@ -1,0 +1,352 @@
+#include "audio/pipewire/app_stream.h"
+
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "audio/callback_formats.h"
+#include "audio/clock_pacer.h"
+#include "audio/device_names.h"
+#include "audio/pipewire/routing.h"
+#include "audio/stream_lifetime.h"
+
+namespace kestravo::audio::pipewire {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::uint32_t kChannels = 2;
+
+// Everything the loop thread's callbacks touch. On the heap and shared, so a
+// loop thread left stuck in a callback at release (or still running at
+// exit) touches nothing freed.
+struct StreamState {
+  StreamState(std::shared_ptr<Connection> connection, std::string application,
+              InputDataCallback callback, const StreamConfig& config, std::size_t sample_bytes)
+      : pw(connection->pw()),
+        connection(std::move(connection)),
+        application(std::move(application)),
+        callback(std::move(callback)),
+        rate(config.sample_rate),
+        sample_bytes(sample_bytes),
+        frame_bytes(sample_bytes * kChannels),
+        silence(std::max<std::size_t>(1, config.sample_rate / 50) * frame_bytes, '\0') {}
+
+  // Hands `frames` whole frames at `bytes` to the data callback.
+  void deliver(const void* bytes, std::size_t frames) {
+    const auto now = Clock::now();
+    const auto span = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / rate));
+    std::visit(
+        [&]<class Sample>(const DataCallback<Sample>& typed) {
+          typed(std::span<const Sample>(static_cast<const Sample*>(bytes), frames * kChannels),
+                InputCallbackInfo{now, now - span});
+        },
+        callback);
+  }
+
+  bool passing() const { return !lifetime->stopping() && !lifetime->lost(); }
+
+  const Libpipewire& pw;
+  const std::shared_ptr<Connection> connection;
+  const std::string application;
+  const InputDataCallback callback;
+  const std::uint32_t rate;
+  const std::size_t sample_bytes;
+  const std::size_t frame_bytes;
+  std::shared_ptr<StreamLifetime> lifetime;
+
+  // The loop thread's alone, once the stream is connected.
+  pw_stream* stream = nullptr;
+  spa_hook listener{};
+  spa_source* timer = nullptr;
+  bool running = false;
+  std::uint32_t node = SPA_ID_INVALID;
+  std::optional<ClockPacer> pacer;
+  std::vector<char> silence;
+  std::vector<char> aligned;  // for a block the daemon placed off its alignment
+  // Ours, by (the application's output port, our input port).
+  std::map<std::pair<std::uint32_t, std::uint32_t>, pw_proxy*> links;
+
+  // The connect handshake.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool ready = false;
+  bool failed = false;
+};
+
+// Links every output port of the application's nodes to our input ports,
+// by channel, and drops our links whose ports have gone. Nothing else is
+// ever linked to the stream: that is what keeps other sound out of it.
+void relink(StreamState& s) {
+  if (!s.running || s.connection->lost()) return;
+  const auto& ports = s.connection->ports();
+  std::uint32_t ours[kChannels] = {SPA_ID_INVALID, SPA_ID_INVALID};
+  for (const auto& [id, port] : ports) {
+    if (port.node != s.node || port.output) continue;
+    if (port.channel == "FL") ours[0] = id;
+    if (port.channel == "FR") ours[1] = id;
+  }
+  std::set<std::pair<std::uint32_t, std::uint32_t>> wanted;
+  for (const auto& [node_id, node] : s.connection->playing()) {
+    if (!node.known || node.application != s.application) continue;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> outputs;  // (index, id)
+    for (const auto& [id, port] : ports) {
+      if (port.node == node_id && port.output && !port.monitor)
+        outputs.emplace_back(port.index, id);
+    }
+    std::ranges::sort(outputs);
+    std::vector<std::string_view> channels;
+    channels.reserve(outputs.size());
+    for (const auto& [index, id] : outputs) channels.emplace_back(ports.at(id).channel);
+    const auto routes = route_to_stereo(channels);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+      for (std::uint32_t c = 0; c < kChannels; ++c) {
+        if ((routes[i] & (1U << c)) != 0 && ours[c] != SPA_ID_INVALID) {
+          wanted.emplace(outputs[i].second, ours[c]);
+        }
+      }
+    }
+  }
+  for (auto it = s.links.begin(); it != s.links.end();) {
+    if (wanted.contains(it->first)) {
+      ++it;
+      continue;
+    }
+    if (it->second != nullptr) s.pw.pw_proxy_destroy(it->second);
+    it = s.links.erase(it);
+  }
+  for (const auto& key : wanted) {
+    if (s.links.contains(key)) continue;
+    const std::string out_node = std::to_string(ports.at(key.first).node);
+    const std::string out_port = std::to_string(key.first);
+    const std::string in_node = std::to_string(s.node);
+    const std::string in_port = std::to_string(key.second);
+    const spa_dict_item items[] = {
+        {PW_KEY_LINK_OUTPUT_NODE, out_node.c_str()},
+        {PW_KEY_LINK_OUTPUT_PORT, out_port.c_str()},
+        {PW_KEY_LINK_INPUT_NODE, in_node.c_str()},
+        {PW_KEY_LINK_INPUT_PORT, in_port.c_str()},
+        {PW_KEY_OBJECT_LINGER, "false"},
+    };
+    const spa_dict dict{.flags = 0, .n_items = std::size(items), .items = items};
+    s.links[key] = static_cast<pw_proxy*>(pw_core_create_object(
+        s.connection->core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
+  }
+}
+
+void on_graph_changed(void* userdata) {
+  auto& s = *static_cast<StreamState*>(userdata);
+  // Only the daemon going away loses the device: an application that stops
+  // playing is silence.
+  if (s.connection->lost()) {
+    s.lifetime->report_lost();
+    return;
+  }
+  relink(s);
+}
+
+// The data is handed over from the daemon's shared memory where it lies.
+void on_process(void* userdata) {
+  auto& s = *static_cast<StreamState*>(userdata);
+  pw_buffer* buffer = s.pw.pw_stream_dequeue_buffer(s.stream);
+  if (buffer == nullptr) return;
+  const spa_data& d = buffer->buffer->datas[0];
+  if (d.data != nullptr && d.chunk != nullptr) {
+    const std::uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+    const std::uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
+    const std::size_t frames = size / s.frame_bytes;
+    const char* bytes = static_cast<const char*>(d.data) + offset;
+    const StreamLifetime::ForeignCallback running(*s.lifetime);
+    if (frames > 0 && s.passing()) {
+      const std::size_t dropped = s.pacer ? s.pacer->on_data(Clock::now(), frames) : 0;
+      if (reinterpret_cast<std::uintptr_t>(bytes) % s.sample_bytes != 0) {
+        s.aligned.assign(bytes, bytes + frames * s.frame_bytes);
+        bytes = s.aligned.data();
+      }
+      if (frames > dropped) s.deliver(bytes + dropped * s.frame_bytes, frames - dropped);
+    }
+  }
+  s.pw.pw_stream_queue_buffer(s.stream, buffer);
+}
+
+// Every tick, whether or not anything plays: the silence that is due.
+void on_tick(void* userdata, std::uint64_t) {
+  auto& s = *static_cast<StreamState*>(userdata);
+  if (!s.pacer) return;
+  const StreamLifetime::ForeignCallback running(*s.lifetime);
+  if (!s.passing()) return;
+  const std::size_t room = s.silence.size() / s.frame_bytes;
+  for (std::uint64_t due = s.pacer->on_tick(Clock::now()); due > 0;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(due, room));
+    s.deliver(s.silence.data(), n);
+    due -= n;
+  }
+}
+
+void on_state(void* userdata, pw_stream_state, pw_stream_state state, const char*) {
+  auto& s = *static_cast<StreamState*>(userdata);
+  if (state == PW_STREAM_STATE_ERROR) {
+    {
+      const std::lock_guard lock(s.mutex);
+      if (!s.ready) s.failed = true;
+    }
+    s.changed.notify_all();
+    return;
+  }
+  if ((state != PW_STREAM_STATE_PAUSED && state != PW_STREAM_STATE_STREAMING) || s.running) return;
+  s.node = s.pw.pw_stream_get_node_id(s.stream);
+  if (s.node == SPA_ID_INVALID) return;
+  s.running = true;
+  // The clock starts as the stream runs.
+  s.pacer.emplace(s.rate, Clock::now());
+  s.timer = pw_loop_add_timer(s.connection->loop(), &on_tick, &s);
+  if (s.timer != nullptr) {
+    const auto tick = std::chrono::duration_cast<std::chrono::nanoseconds>(ClockPacer::kTick);
+    timespec every{.tv_sec = 0, .tv_nsec = static_cast<long>(tick.count())};
+    pw_loop_update_timer(s.connection->loop(), s.timer, &every, &every, false);
+  }
+  relink(s);
+  {
+    const std::lock_guard lock(s.mutex);
+    s.ready = true;
+  }
+  s.changed.notify_all();
+}
+
+const pw_stream_events* stream_events() {
+  static const pw_stream_events events = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.state_changed = &on_state;
+    e.process = &on_process;
+    return e;
+  }();
+  return &events;
+}
+
+class ApplicationStream final : public Stream {
+ public:
+  explicit ApplicationStream(std::shared_ptr<StreamState> state) : state_(std::move(state)) {}
+
+  ~ApplicationStream() override {
+    // A callback stuck in a write holds the loop's lock for as long as it
+    // is stuck: then the loop is left to the process exit, with all it
+    // touches.
+    if (!state_->lifetime->release()) {
+      state_->connection->abandon(state_);
+      return;
+    }
+    close();
+  }
+
+  std::expected<void, PlayStreamError> play() override {
+    if (state_->lifetime->lost()) {
+      return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
+    }
+    return {};
+  }
+
+  // Removes our callbacks first: after that the loop never touches the
+  // state again. The links go with the proxies.
+  void close() {
+    auto& s = *state_;
+    const Connection::Lock lock(*s.connection);
+    s.connection->unwatch(&s);
+    if (s.timer != nullptr) pw_loop_destroy_source(s.connection->loop(), s.timer);
+    s.timer = nullptr;
+    for (const auto& [key, proxy] : s.links) {
+      if (proxy != nullptr) s.pw.pw_proxy_destroy(proxy);
+    }
+    s.links.clear();
+    if (s.stream != nullptr) {
+      spa_hook_remove(&s.listener);
+      s.pw.pw_stream_destroy(s.stream);
+      s.stream = nullptr;
+    }
+  }
+
+ private:
+  std::shared_ptr<StreamState> state_;
+};
+
+}  // namespace
+
+std::expected<std::unique_ptr<Stream>, BuildStreamError> open_application_stream(
+    const std::shared_ptr<Connection>& connection, const std::string& application,
+    const StreamConfig& config, InputDataCallback data_callback, ErrorCallback error_callback,
+    Deadline deadline) {
+  if (config.channels != kChannels || config.sample_rate == 0) {
+    return std::unexpected(BuildStreamError::of(ErrorKind::StreamConfigNotSupported));
+  }
+  const CallbackFormat format = callback_format(data_callback);
+  spa_audio_info_raw info{};
+  if (format.format == SampleFormat::F32) {
+    info.format = SPA_AUDIO_FORMAT_F32_LE;
+  } else if (format.format == SampleFormat::I16) {
+    info.format = SPA_AUDIO_FORMAT_S16_LE;
+  } else {
+    return std::unexpected(BuildStreamError::of(ErrorKind::StreamConfigNotSupported));
+  }
+  info.rate = config.sample_rate;
+  info.channels = kChannels;
+  info.position[0] = SPA_AUDIO_CHANNEL_FL;
+  info.position[1] = SPA_AUDIO_CHANNEL_FR;
+
+  auto lifetime = StreamLifetime::create(std::move(error_callback));
+  if (!lifetime) return std::unexpected(lifetime.error());
+  if (connection->lost())
+    return std::unexpected(BuildStreamError::of(ErrorKind::DeviceNotAvailable));
+  const auto& pw = connection->pw();
+  auto state = std::make_shared<StreamState>(connection, application, std::move(data_callback),
+                                             config, format.sample_bytes);
+  state->lifetime = std::move(*lifetime);
+  auto handle = std::make_unique<ApplicationStream>(state);
+  {
+    const Connection::Lock lock(*connection);
+    // Nobody links the stream but ourselves: the session manager would
+    // put it on the default source.
+    pw_properties* props = pw.pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_AUTOCONNECT,
+        "false", PW_KEY_NODE_DONT_RECONNECT, "true", PW_KEY_MEDIA_NAME,
+        application_device_name(application).c_str(), nullptr);
+    state->stream = pw.pw_stream_new(connection->core(), "kestravo-capture", props);
+    if (state->stream == nullptr) {
+      return std::unexpected(BuildStreamError::backend("PipeWire refused a capture stream"));
+    }
+    pw.pw_stream_add_listener(state->stream, &state->listener, stream_events(), state.get());
+    connection->watch(&on_graph_changed, state.get());
+    std::uint8_t buffer[1024];
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, buffer, sizeof buffer);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    if (pw.pw_stream_connect(state->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                             PW_STREAM_FLAG_MAP_BUFFERS, params, 1) < 0) {
+      return std::unexpected(BuildStreamError::backend("PipeWire refused a capture stream"));
+    }
+  }
+  std::unique_lock lock(state->mutex);
+  const bool answered =
+      state->changed.wait_until(lock, deadline.at(), [&] { return state->ready || state->failed; });
+  if (!state->ready) {
+    lock.unlock();
+    if (!answered) return std::unexpected(BuildStreamError::of(ErrorKind::DeviceNotAnswering));
+    return std::unexpected(BuildStreamError::of(ErrorKind::DeviceNotAvailable));
+  }
+  return handle;
+}
+
+}  // namespace kestravo::audio::pipewire

@@ -278,7 +278,7 @@ kestravo_fuzz_configure() {
   kestravo_fuzz_args
   if [ ! -f "$KESTRAVO_FUZZ_BUILD/build.ninja" ] ||
     [ "$(cat "$KESTRAVO_FUZZ_BUILD/kestravo-cmake-args" 2>/dev/null)" != "${KESTRAVO_CMAKE_ARGS[*]}" ]; then
-    (KESTRAVO_BUILD=$KESTRAVO_FUZZ_BUILD && kestravo_build kestravo_core)
+    (KESTRAVO_BUILD=$KESTRAVO_FUZZ_BUILD && kestravo_build kestravo_main)
   fi
 }
 

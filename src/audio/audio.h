@@ -179,6 +179,13 @@ class Host {
 // whose waits all end by `budget`. Cannot fail.
 std::unique_ptr<Host> default_host(Deadline budget);
 
+// The device name a capture is about to look for, told before its host is
+// made; empty for a listing. A host may then offer a device of that name
+// that no listing shows: an application's sound before the application
+// plays.
+void want_device_name(std::string name);
+const std::string& wanted_device_name();
+
 // A device supports input when its input configurations can be read and
 // hold at least one range. Costs one configurations query. A device that did
 // not answer counts as an input device: silence proves nothing, and a capture

@@ -1,8 +1,6 @@
 #include "audio/pulse/application_stream.h"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -14,7 +12,7 @@ namespace kestravo::audio::pulse {
 
 namespace {
 
-constexpr std::size_t kFrameBytes = kApplicationChannels * sizeof(float);
+constexpr std::size_t kFrameBytes = MixCursor<kApplicationChannels>::kFrameBytes;
 
 struct Application;
 
@@ -24,12 +22,8 @@ struct Member {
   pa_stream* stream = nullptr;
   std::uint32_t sink_input = 0;
   std::uint32_t sink = 0;
-  // Frames of this turn's mix it has filled: the next block goes on from
-  // there, so each stream runs on in step with the others.
-  std::size_t cursor = 0;
-  // A piece of a frame at the end of its last block.
-  std::array<char, kFrameBytes> part{};
-  std::size_t part_bytes = 0;
+  // Where its next block goes in the turn's mix.
+  MixCursor<kApplicationChannels> mix;
   // Killed, failed, moved or no longer the application's: whatever it
   // still delivers is dropped, and the turn's end closes it.
   bool ended = false;
@@ -136,37 +130,6 @@ struct Application {
     m.stream = nullptr;
   }
 
-  // Adds `frames` whole frames of `m` to the mix at its cursor.
-  void add(Member& m, const char* bytes, std::size_t frames) const {
-    auto& mix = state->pending;
-    const std::size_t end = (m.cursor + frames) * kFrameBytes;
-    // New room is silence. Its capacity stays, so this allocates only while
-    // the stream learns its block size.
-    if (mix.size() < end) mix.resize(end, '\0');
-    // The vector's storage is aligned for every sample type.
-    auto* samples = reinterpret_cast<float*>(mix.data());
-    mix_into(
-        std::span<float>(samples + m.cursor * kApplicationChannels, frames * kApplicationChannels),
-        bytes);
-    m.cursor += frames;
-  }
-
-  void take(Member& m, const char* bytes, std::size_t n) const {
-    if (m.part_bytes != 0) {
-      const std::size_t k = std::min(kFrameBytes - m.part_bytes, n);
-      std::memcpy(m.part.data() + m.part_bytes, bytes, k);
-      m.part_bytes += k;
-      bytes += k;
-      n -= k;
-      if (m.part_bytes < kFrameBytes) return;
-      add(m, m.part.data(), 1);
-      m.part_bytes = 0;
-    }
-    add(m, bytes, n / kFrameBytes);
-    m.part_bytes = n % kFrameBytes;
-    std::memcpy(m.part.data(), bytes + n - m.part_bytes, m.part_bytes);
-  }
-
   static void on_read(pa_stream* stream, std::size_t, void* userdata) {
     auto& m = *static_cast<Member*>(userdata);
     const auto& app = *m.app;
@@ -177,7 +140,10 @@ struct Application {
       if (app.pa.pa_stream_peek(stream, &data, &n) < 0 || n == 0) break;
       // A hole (no data) carries nothing to mix.
       if (data != nullptr && !m.ended && !lifetime.stopping() && !lifetime.lost()) {
-        app.take(m, static_cast<const char*>(data), n);
+        // The vector's storage is aligned for every sample type, and
+        // keeps its capacity: this allocates only while the stream learns
+        // its block size.
+        m.mix.add(app.state->pending, static_cast<const char*>(data), n);
       }
       app.pa.pa_stream_drop(stream);
     }
@@ -264,7 +230,7 @@ struct Application {
     }
     std::erase_if(app.members, [](const auto& m) { return m->stream == nullptr; });
     pulse::at_turn_end(app.state.get());
-    for (auto& m : app.members) m->cursor = 0;
+    for (auto& m : app.members) m->mix.restart();
   }
 
   // With the loop locked: afterwards no callback touches this again.

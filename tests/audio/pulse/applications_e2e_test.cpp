@@ -7,6 +7,7 @@
 // there the sound-server host offers none.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "sound_server.h"
+#include "support/texts.h"
 
 namespace kestravo {
 namespace {
@@ -130,6 +132,10 @@ Frames frames(const std::string& out, std::size_t from, const std::vector<int>& 
   return f;
 }
 
+const std::string kLost =
+    std::string(R"({"type":"error","code":"device_disconnected","message":")") +
+    testing::kDeviceGone + R"("})";
+
 std::string entry(const std::string& application) {
   return R"({"name":")" + application +
          R"x( (application)","inputs":2,"sampleRate":48000.0,)x"
@@ -182,13 +188,17 @@ TEST_P(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
     const char* name;
     std::vector<Player> before;  // playing before the capture starts
     std::vector<Step> steps;
+    bool server_goes = false;  // at the end: the one loss
   } cases[] = {
       {"its own sound only", {Meeting, Browser}, {{{}, {}, 3000}}},
       {"silence while it stops, its sound when it returns",
        {Meeting, Browser},
        {{{}, {}, 3000}, {{}, {Meeting}, 0, 1500ms}, {{Meeting}, {}, 3000}}},
       {"started before it plays", {Browser}, {{{}, {}, 0, 1000ms}, {{Meeting}, {}, 3000}}},
-      {"two streams of it mixed", {Meeting, Browser}, {{{MeetingToo}, {}, 5000}}},
+      {"two streams of it mixed, then the server gone",
+       {Meeting, Browser},
+       {{{MeetingToo}, {}, 5000}},
+       true},
   };
   const std::vector<int> meeting = {3000, 2000, 5000};
   for (const auto& c : cases) {
@@ -219,19 +229,26 @@ TEST_P(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
       std::this_thread::sleep_for(step.hold);
     }
     const auto closing = std::chrono::steady_clock::now();
+    const std::size_t kept = child.out().size();
+    if (c.server_goes) {
+      microphone_.reset();  // its writes would end the test once the server is gone
+      server_->signal_server(SIGKILL);
+      EXPECT_TRUE(child.wait_for_err_line(kLost));
+    }
     child.close_stdin();
     EXPECT_EQ(child.wait(), 0);
     // Never the microphone, the other application or the sink's mix.
     EXPECT_EQ(frames(child.out(), 0, meeting).other, 0U);
     // Time kept while nothing played.
-    EXPECT_GE(static_cast<double>(child.out().size()) / (4 * 48000.0),
+    EXPECT_GE(static_cast<double>(kept) / (4 * 48000.0),
               std::chrono::duration<double>(closing - ready).count() - 0.2);
-    // An application that stops is no loss.
+    // An application that stops is no loss; a server that goes is, once.
     for (const auto& line : child.err_lines()) {
       EXPECT_TRUE(line.starts_with(R"({"type":"ready",)") ||
-                  line.starts_with(R"({"type":"levels",)"))
+                  line.starts_with(R"({"type":"levels",)") || line == kLost)
           << line;
     }
+    EXPECT_EQ(std::ranges::count(child.err_lines(), kLost), c.server_goes ? 1 : 0);
   }
 }
 

@@ -222,7 +222,8 @@ struct Application {
   // server that went away is the one loss.
   static void at_turn_end(void* self) {
     auto& app = *static_cast<Application*>(self);
-    if (app.pa.pa_context_get_state(app.context) != PA_CONTEXT_READY) {
+    // Before the capture runs (no clock yet), its start fails instead.
+    if (app.state->pacer && app.pa.pa_context_get_state(app.context) != PA_CONTEXT_READY) {
       app.state->lifetime->report_lost();
     }
     for (auto& m : app.members) {

@@ -79,7 +79,7 @@ struct Application {
   // Each of the application's streams gets a record stream on its sink's
   // monitor; one whose stream went or plays into another sink now ends.
   void reconcile() {
-    for (auto& m : members) {
+    for (const auto& m : members) {
       const bool still = std::ranges::any_of(
           found, [&](const SinkInput& s) { return s.index == m->sink_input && s.sink == m->sink; });
       if (!still) m->ended = true;
@@ -226,12 +226,12 @@ struct Application {
     if (app.state->pacer && app.pa.pa_context_get_state(app.context) != PA_CONTEXT_READY) {
       app.state->lifetime->report_lost();
     }
-    for (auto& m : app.members) {
+    for (const auto& m : app.members) {
       if (m->ended) app.close(*m);
     }
     std::erase_if(app.members, [](const auto& m) { return m->stream == nullptr; });
     pulse::at_turn_end(app.state.get());
-    for (auto& m : app.members) m->mix.restart();
+    for (const auto& m : app.members) m->mix.restart();
   }
 
   // With the loop locked: afterwards no callback touches this again.
@@ -243,7 +243,7 @@ struct Application {
       pa.pa_operation_unref(*op);
       *op = nullptr;
     }
-    for (auto& m : members) close(*m);
+    for (const auto& m : members) close(*m);
     members.clear();
   }
 };

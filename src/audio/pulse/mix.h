@@ -57,7 +57,7 @@ class MixCursor {
   void add_frames(std::vector<char>& mix, const char* bytes, std::size_t frames) {
     const std::size_t end = (frame_ + frames) * kFrameBytes;
     if (mix.size() < end) mix.resize(end, '\0');
-    auto* samples = reinterpret_cast<float*>(mix.data());
+    auto* samples = static_cast<float*>(static_cast<void*>(mix.data()));
     mix_into(std::span<float>(samples + frame_ * Channels, frames * Channels), bytes);
     frame_ += frames;
   }

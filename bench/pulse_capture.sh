@@ -28,7 +28,6 @@ read -r -a FRAGMENTS <<<"${FRAGMENTS[*]}"
 RATE=${BENCH_RATE:-48000}
 ROUNDS=${BENCH_ROUNDS:-1}
 CHANNELS=${BENCH_CHANNELS:-2}
-POSITIONS=(FL FR FC LFE RL RR SL SR)
 read -r -a OTHERS <<<"${BENCH_OTHER:-}"
 BYTES_PER_SECOND=$((2 * CHANNELS * RATE))
 SELECTED=$(seq -s, 0 $((CHANNELS - 1)))
@@ -47,49 +46,7 @@ start_pulseaudio() {
 }
 
 start_pipewire() {
-  local d=$work/pw
-  mkdir -p "$d/home" "$d/state" "$d/pulse"
-  cp -r /usr/share/wireplumber "$d/wp"
-  sed -i 's/\["enable-flatpak-portal"\] = true/["enable-flatpak-portal"] = false/' \
-    "$d/wp/main.lua.d/50-default-access-config.lua"
-  sed -i '/alsa_monitor.enable()/d; /v4l2_monitor.enable()/d; /libcamera_monitor.enable()/d' \
-    "$d/wp/main.lua.d/90-enable-all.lua"
-  local libs='context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert support.* = support/libspa-support }'
-  cat >"$d/pipewire.conf" <<PW
-context.properties = { core.daemon = true core.name = pipewire-0 }
-$libs
-context.modules = [
-  { name = libpipewire-module-protocol-native } { name = libpipewire-module-metadata }
-  { name = libpipewire-module-spa-node-factory } { name = libpipewire-module-client-node }
-  { name = libpipewire-module-client-device } { name = libpipewire-module-access }
-  { name = libpipewire-module-adapter } { name = libpipewire-module-link-factory }
-  { name = libpipewire-module-session-manager }
-]
-context.objects = [
-  { factory = spa-node-factory args = { factory.name = support.node.driver node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
-  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "mic" node.description = "Bench Mic" media.class = "Audio/Source/Virtual" audio.channels = $CHANNELS audio.position = [ ${POSITIONS[*]:0:$CHANNELS} ] audio.rate = $RATE object.linger = true } }
-]
-PW
-  cat >"$d/pipewire-pulse.conf" <<PW
-$libs
-context.modules = [
-  { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node }
-  { name = libpipewire-module-adapter } { name = libpipewire-module-metadata }
-  { name = libpipewire-module-protocol-pulse }
-]
-pulse.properties = { server.address = [ "unix:native" ] }
-PW
-  local env=(env -u DBUS_SESSION_BUS_ADDRESS -u PIPEWIRE_CONFIG_DIR -u PULSE_SERVER
-    XDG_RUNTIME_DIR="$d" PIPEWIRE_RUNTIME_DIR="$d" PULSE_RUNTIME_PATH="$d/pulse"
-    XDG_STATE_HOME="$d/state" XDG_CONFIG_HOME="$d/home" HOME="$d/home")
-  "${env[@]}" pipewire -c "$d/pipewire.conf" >/dev/null 2>&1 &
-  pids+=($!)
-  while [ ! -e "$d/pipewire-0" ]; do sleep 0.01; done
-  "${env[@]}" WIREPLUMBER_CONFIG_DIR="$d/wp" wireplumber >/dev/null 2>&1 &
-  pids+=($!)
-  "${env[@]}" pipewire -c "$d/pipewire-pulse.conf" >/dev/null 2>&1 &
-  pids+=($!)
-  export PULSE_SERVER=unix:$d/pulse/native
+  bench_start_pipewire "$work/pw" "$CHANNELS" "$RATE"
 }
 
 # measure NAME COMMAND...: CPU seconds per captured second, and the bytes.

@@ -34,3 +34,54 @@ bench_wait_ready() {
   echo "the server did not start" >&2
   exit 1
 }
+
+# bench_start_pipewire DIR CHANNELS RATE: PipeWire, WirePlumber and
+# pipewire-pulse of the benchmark's own, with one null source "mic" ("Bench
+# Mic", paced by the server's clock). Appends their pids to the caller's
+# `pids` (the daemon's first, pipewire-pulse's last) and points PULSE_SERVER
+# and PIPEWIRE_RUNTIME_DIR at them.
+bench_start_pipewire() {
+  local d=$1 channels=$2 rate=$3 positions=(FL FR FC LFE RL RR SL SR)
+  mkdir -p "$d/home" "$d/state" "$d/pulse"
+  cp -r /usr/share/wireplumber "$d/wp"
+  sed -i 's/\["enable-flatpak-portal"\] = true/["enable-flatpak-portal"] = false/' \
+    "$d/wp/main.lua.d/50-default-access-config.lua"
+  sed -i '/alsa_monitor.enable()/d; /v4l2_monitor.enable()/d; /libcamera_monitor.enable()/d' \
+    "$d/wp/main.lua.d/90-enable-all.lua"
+  local libs='context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert support.* = support/libspa-support }'
+  cat >"$d/pipewire.conf" <<PW
+context.properties = { core.daemon = true core.name = pipewire-0 }
+$libs
+context.modules = [
+  { name = libpipewire-module-protocol-native } { name = libpipewire-module-metadata }
+  { name = libpipewire-module-spa-node-factory } { name = libpipewire-module-client-node }
+  { name = libpipewire-module-client-device } { name = libpipewire-module-access }
+  { name = libpipewire-module-adapter } { name = libpipewire-module-link-factory }
+  { name = libpipewire-module-session-manager }
+]
+context.objects = [
+  { factory = spa-node-factory args = { factory.name = support.node.driver node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "mic" node.description = "Bench Mic" media.class = "Audio/Source/Virtual" audio.channels = $channels audio.position = [ ${positions[*]:0:$channels} ] audio.rate = $rate object.linger = true } }
+]
+PW
+  cat >"$d/pipewire-pulse.conf" <<PW
+$libs
+context.modules = [
+  { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node }
+  { name = libpipewire-module-adapter } { name = libpipewire-module-metadata }
+  { name = libpipewire-module-protocol-pulse }
+]
+pulse.properties = { server.address = [ "unix:native" ] }
+PW
+  local env=(env -u DBUS_SESSION_BUS_ADDRESS -u PIPEWIRE_CONFIG_DIR -u PULSE_SERVER
+    XDG_RUNTIME_DIR="$d" PIPEWIRE_RUNTIME_DIR="$d" PULSE_RUNTIME_PATH="$d/pulse"
+    XDG_STATE_HOME="$d/state" XDG_CONFIG_HOME="$d/home" HOME="$d/home")
+  "${env[@]}" pipewire -c "$d/pipewire.conf" >/dev/null 2>&1 &
+  pids+=($!)
+  while [ ! -e "$d/pipewire-0" ]; do sleep 0.01; done
+  "${env[@]}" WIREPLUMBER_CONFIG_DIR="$d/wp" wireplumber >/dev/null 2>&1 &
+  pids+=($!)
+  "${env[@]}" pipewire -c "$d/pipewire-pulse.conf" >/dev/null 2>&1 &
+  pids+=($!)
+  export PULSE_SERVER=unix:$d/pulse/native PIPEWIRE_RUNTIME_DIR=$d
+}

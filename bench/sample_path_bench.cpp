@@ -24,7 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class DiscardingOutput final : public Output {
+class DiscardingOutput final : public platform::Output {
  public:
   bool write_all(std::string_view bytes) override {
     benchmark::DoNotOptimize(bytes.data());

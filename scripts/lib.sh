@@ -71,6 +71,13 @@ KESTRAVO_WINDOWS_BUILD=$KESTRAVO_ROOT/build-windows
 KESTRAVO_WINE_ROOT=$KESTRAVO_WINDOWS_BUILD/trixie
 KESTRAVO_WINE_ROOT_PACKAGES=(wine64 wine libpulse0)
 
+# The newer PipeWire generation the sound-server tests run against as well:
+# PipeWire 1.4 and WirePlumber 0.5 from bookworm-backports, in a chroot of
+# their own that the pipewire14 stage builds once (as root) and keeps; the
+# tests start its daemons inside and reach them through their sockets.
+KESTRAVO_PIPEWIRE14_ROOT=$KESTRAVO_ROOT/build-pipewire14/root
+KESTRAVO_PIPEWIRE14_ROOT_PACKAGES=(pipewire pipewire-bin pipewire-pulse wireplumber)
+
 kestravo_missing_packages() {
   local p
   for p in "$@"; do
@@ -329,14 +336,17 @@ kestravo_windows_build() {
     kestravo-core-audio-capture-sim)
 }
 
-# kestravo_wine_root: builds the Wine 10 chroot in $KESTRAVO_WINE_ROOT
-# unless it is there: debootstrap from the mirror this machine's apt uses,
-# then Wine inside. Says why where it cannot.
-kestravo_wine_root() {
-  local root=$KESTRAVO_WINE_ROOT
+# kestravo_debian_root ROOT WHAT SUITE EXTRA_SUITE PACKAGES...: builds a
+# Debian chroot in ROOT unless it is there: debootstrap SUITE from the
+# mirror this machine's apt uses, then PACKAGES inside, from EXTRA_SUITE
+# where it is not empty (added to the chroot's sources only). WHAT names it
+# in messages. Says why where it cannot.
+kestravo_debian_root() {
+  local root=$1 what=$2 suite=$3 extra=$4
+  shift 4
   [ -f "$root/.kestravo-ready" ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
-    echo "kestravo: cannot build the Wine 10 chroot $root: debootstrap and chroot need root (CI runs as root)" >&2
+    echo "kestravo: cannot build the $what chroot $root: debootstrap and chroot need root (CI runs as root)" >&2
     return 1
   fi
   kestravo_ensure_packages debootstrap
@@ -345,32 +355,50 @@ kestravo_wine_root() {
   mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
     awk -v c="$codename" '$2 == c { print $1; exit }')
   if [ -z "$mirror" ]; then
-    echo "kestravo: cannot build the Wine 10 chroot: no Debian mirror for '$codename' in this machine's apt sources" >&2
+    echo "kestravo: cannot build the $what chroot: no Debian mirror for '$codename' in this machine's apt sources" >&2
     return 1
   fi
-  echo "kestravo: building the Wine 10 chroot (Debian trixie from $mirror) in $root" >&2
+  echo "kestravo: building the $what chroot (Debian $suite${extra:+ and $extra} from $mirror) in $root" >&2
   local tmp=$root.tmp
   kestravo_wine_unmount "$tmp"
   rm -rf "$tmp" && mkdir -p "$tmp" || return 1
-  if ! debootstrap --variant=minbase trixie "$tmp" "$mirror" >"$tmp.log" 2>&1; then
+  if ! debootstrap --variant=minbase "$suite" "$tmp" "$mirror" >"$tmp.log" 2>&1; then
     tail -n 20 "$tmp.log" >&2
-    echo "kestravo: cannot build the Wine 10 chroot: debootstrap trixie from $mirror failed (log: $tmp.log)" >&2
+    echo "kestravo: cannot build the $what chroot: debootstrap $suite from $mirror failed (log: $tmp.log)" >&2
     return 1
   fi
   # No service starts inside.
   printf '#!/bin/sh\nexit 101\n' >"$tmp/usr/sbin/policy-rc.d" && chmod +x "$tmp/usr/sbin/policy-rc.d"
+  local from=""
+  if [ -n "$extra" ]; then
+    echo "deb $mirror $extra main" >"$tmp/etc/apt/sources.list.d/$extra.list" || return 1
+    from="-t $extra"
+  fi
   local rc=0
   mount -t proc proc "$tmp/proc" || return 1
   chroot "$tmp" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
-    sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends ${KESTRAVO_WINE_ROOT_PACKAGES[*]} && apt-get clean" \
+    sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends $from $* && apt-get clean" \
     >>"$tmp.log" 2>&1 || rc=1
   umount "$tmp/proc"
-  if [ $rc -ne 0 ] || [ ! -x "$tmp/usr/lib/wine/wine64" ]; then
+  if [ $rc -ne 0 ]; then
     tail -n 20 "$tmp.log" >&2
-    echo "kestravo: cannot build the Wine 10 chroot: installing Wine inside failed (log: $tmp.log)" >&2
+    echo "kestravo: cannot build the $what chroot: installing $* inside failed (log: $tmp.log)" >&2
     return 1
   fi
   touch "$tmp/.kestravo-ready" && rm -rf "$root" && mv "$tmp" "$root" && rm -f "$tmp.log"
+}
+
+# kestravo_wine_root: the Wine 10 chroot in $KESTRAVO_WINE_ROOT.
+kestravo_wine_root() {
+  kestravo_debian_root "$KESTRAVO_WINE_ROOT" "Wine 10" trixie "" "${KESTRAVO_WINE_ROOT_PACKAGES[@]}" &&
+    [ -x "$KESTRAVO_WINE_ROOT/usr/lib/wine/wine64" ]
+}
+
+# kestravo_pipewire14_root: the PipeWire 1.4 chroot in
+# $KESTRAVO_PIPEWIRE14_ROOT.
+kestravo_pipewire14_root() {
+  kestravo_debian_root "$KESTRAVO_PIPEWIRE14_ROOT" "PipeWire 1.4" bookworm bookworm-backports \
+    "${KESTRAVO_PIPEWIRE14_ROOT_PACKAGES[@]}" && [ -x "$KESTRAVO_PIPEWIRE14_ROOT/usr/bin/pipewire" ]
 }
 
 # kestravo_wine_unmount ROOT: unmounts whatever is mounted below ROOT,

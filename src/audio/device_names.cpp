@@ -24,8 +24,9 @@ std::vector<Listed> list_offered(std::span<const Offered> offered) {
   std::vector<Listed> listed;
   for (const std::size_t i : order) {
     listed.push_back({.offered = i, .name = {}});
-    if (!offered[i].plain) continue;
-    names.push_back(utf8_lossy(*offered[i].plain));
+    const auto& plain = offered[i].plain;
+    if (!plain) continue;
+    names.push_back(text::utf8_lossy(*plain));
     keys.push_back(offered[i].key);
   }
   part_shared_names(names, keys);
@@ -67,7 +68,7 @@ void part_shared_names(std::vector<std::string>& names, const std::vector<std::s
           suffixes[std::ranges::min(group, {}, [&](std::size_t i) { return suffixes[i]; })];
       for (const std::size_t i : group) {
         if (suffixes[i] != fewest) continue;
-        names[i] += utf8_lossy(" (" + keys[i] + ")");
+        names[i] += text::utf8_lossy(" (" + keys[i] + ")");
         ++suffixes[i];
         parted = true;
       }

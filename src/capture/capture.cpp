@@ -27,10 +27,10 @@ std::expected<std::unique_ptr<audio::Device>, SetupError> find_input_device(
     audio::Host& host, const std::string& name) {
   auto devices = host.devices();
   if (!devices)
-    return std::unexpected(SetupError{status::code::driver_not_found, devices.error().text()});
+    return std::unexpected(SetupError{protocol::code::driver_not_found, devices.error().text()});
   for (auto& device : *devices) {
     const auto device_name = device->name();
-    if (!device_name || utf8_lossy(*device_name) != name) continue;
+    if (!device_name || text::utf8_lossy(*device_name) != name) continue;
     // `device` names an element of the vector, not a local: without the
     // move it would be copied (and cannot be).
     // cppcheck-suppress returnStdMoveLocal
@@ -47,7 +47,7 @@ std::expected<std::unique_ptr<audio::Device>, SetupError> find_input_device(
   }
   for (std::size_t round = 0; round < rounds; ++round) {
     for (std::size_t i = 0; i < devices->size(); ++i) {
-      if (round >= others[i].size() || utf8_lossy(others[i][round]) != name) continue;
+      if (round >= others[i].size() || text::utf8_lossy(others[i][round]) != name) continue;
       // cppcheck-suppress returnStdMoveLocal
       if (audio::supports_input(*(*devices)[i])) return std::move((*devices)[i]);
     }
@@ -62,7 +62,7 @@ SetupError run_capture(audio::Host& host, const CaptureRequest& request) {
   if (!found) return found.error();
   const auto& device = *found;
   if (!device) {
-    return SetupError{status::code::driver_not_found,
+    return SetupError{protocol::code::driver_not_found,
                       "no input device named '" + request.driver_name + "'"};
   }
 

@@ -23,7 +23,7 @@ struct CaptureRequest {
 // Why no capture can start: the error record's code and message. The message
 // may hold the audio layer's own text, which is not checked to be UTF-8.
 struct SetupError {
-  std::string_view code;  // one of status::code
+  std::string_view code;  // one of protocol::code
   std::string message;
   friend bool operator==(const SetupError&, const SetupError&) = default;
 };

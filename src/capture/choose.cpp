@@ -21,7 +21,7 @@ std::unexpected<SetupError> error(std::string_view code, std::string message) {
 std::expected<StreamChoice, SetupError> choose_stream_config(
     const std::expected<Ranges, audio::SupportedStreamConfigsError>& ranges,
     const DefaultConfigReader& read_default, const CaptureRequest& request) {
-  namespace code = status::code;
+  namespace code = protocol::code;
   if (!ranges) return error(code::driver_open_failed, ranges.error().text());
   if (ranges->empty()) {
     return error(code::driver_open_failed, "device reports no supported input configurations");

@@ -26,8 +26,8 @@ constexpr auto kExitWait = std::chrono::milliseconds(70);
 // twice at once. A lost device does not end the process: the parent learns
 // of it from the record and ends the capture through the lifeline.
 void report_stream_error(const audio::StreamError& error) {
-  status::queue_on_standard_error(
-      status::ErrorRecord::of(status::code::device_disconnected, error.text()));
+  protocol::queue_on_standard_error(
+      protocol::ErrorRecord::of(protocol::code::device_disconnected, error.text()));
 }
 
 }  // namespace
@@ -48,31 +48,32 @@ SetupError build_and_run(audio::Device& device, const audio::StreamConfig& confi
   // that never reads standard error must hold up neither the PCM nor the
   // lifeline. Started before the stream, not by the first levels record on
   // a host's thread.
-  standard_error().start();
+  platform::standard_error().start();
   auto data_callback = samples::make_data_callback(
-      format, std::move(setup), samples::Sinks{standard_output(), standard_error()});
+      format, std::move(setup),
+      samples::Sinks{platform::standard_output(), platform::standard_error()});
   if (!data_callback) {
-    return SetupError{status::code::sample_format_unsupported,
+    return SetupError{protocol::code::sample_format_unsupported,
                       "unsupported sample format reached build_and_run: " +
                           std::string(audio::sample_format_name(format)) +
                           " (should have been rejected earlier)"};
   }
 
   auto stream = device.build_input_stream(config, std::move(*data_callback), report_stream_error);
-  if (!stream) return SetupError{status::code::driver_open_failed, stream.error().text()};
+  if (!stream) return SetupError{protocol::code::driver_open_failed, stream.error().text()};
   if (auto played = (*stream)->play(); !played) {
     // The stream may already be delivering: silence it first, so nothing
     // follows the error record while the process exits, and leave it to the
     // exit: releasing a stream can take longer than the record may wait.
     stop->store(true, std::memory_order_relaxed);
     static_cast<void>(stream->release());
-    return SetupError{status::code::driver_open_failed, played.error().text()};
+    return SetupError{protocol::code::driver_open_failed, played.error().text()};
   }
 
   // Queued: it waits for room on standard error while the lifeline is
   // polled below and the PCM flows.
-  status::queue_on_standard_error(status::ReadyRecord{static_cast<double>(config.sample_rate),
-                                                      static_cast<std::uint64_t>(selected.size())});
+  protocol::queue_on_standard_error(protocol::ReadyRecord{
+      static_cast<double>(config.sample_rate), static_cast<std::uint64_t>(selected.size())});
 
   platform::wait_for_end_of_input();
 
@@ -80,17 +81,17 @@ SetupError build_and_run(audio::Device& device, const audio::StreamConfig& confi
   // back after the stream is gone, until the process exits. A callback in the
   // middle of its block gets a while to finish it; one that a slow reader
   // holds up longer is cut short by the exit, between two frames (the PCM
-  // goes out in whole frames, see Output::write_units).
+  // goes out in whole frames, see platform::Output::write_units).
   const auto ended = std::chrono::steady_clock::now();
   samples::stop_and_wait(stop, active, ended + kFinishBlockWait);
   stream->reset();
   stop.reset();
   // Records still queued (the ready record, a stream error just before the
   // end) go out while they can without delaying the exit.
-  standard_error().drain(ended + kExitWait);
+  platform::standard_error().drain(ended + kExitWait);
   // Exit here, not after the device and the host are destroyed: closing a
   // connection to a sound server can take longer than what is left. PCM
-  // still waiting for standard output's reader (PcmOutput) is left behind;
+  // still waiting for standard output's reader (platform::PcmOutput) is left behind;
   // the pipe holds whole frames whenever the exit comes.
   platform::exit_now(0);
 }

@@ -11,7 +11,7 @@ namespace kestravo::listing {
 namespace {
 
 // The entry for one input device, or none when the device drops out.
-std::optional<status::DriverInfo> describe(audio::Host& host, const audio::Device& device) {
+std::optional<protocol::DriverInfo> describe(audio::Host& host, const audio::Device& device) {
   auto raw_name = device.name();
   if (!raw_name) return std::nullopt;
 
@@ -41,13 +41,13 @@ std::optional<status::DriverInfo> describe(audio::Host& host, const audio::Devic
     names = channel_names(host, *id, channels);
   }
 
-  return status::DriverInfo{utf8_lossy(*raw_name), channels, sample_rate, std::move(names)};
+  return protocol::DriverInfo{text::utf8_lossy(*raw_name), channels, sample_rate, std::move(names)};
 }
 
 }  // namespace
 
-status::DriversRecord collect_drivers(audio::Host& host) {
-  status::DriversRecord record;
+protocol::DriversRecord collect_drivers(audio::Host& host) {
+  protocol::DriversRecord record;
   auto devices = audio::input_devices(host);
   if (!devices) return record;
   for (const auto& device : *devices) {
@@ -56,7 +56,7 @@ status::DriversRecord collect_drivers(audio::Host& host) {
   return record;
 }
 
-void list_drivers(audio::Host& host) { status::write_to_standard_output(collect_drivers(host)); }
+void list_drivers(audio::Host& host) { protocol::write_to_standard_output(collect_drivers(host)); }
 
 std::vector<std::string> channel_names(audio::Host& host, const audio::DeviceId& device,
                                        std::uint32_t count) {
@@ -72,7 +72,7 @@ std::optional<std::string> channel_name(audio::Host& host, const audio::DeviceId
                                         std::uint32_t element) {
   auto raw = host.channel_name(device, element);
   if (!raw) return std::nullopt;
-  return utf8_lossy(*raw);
+  return text::utf8_lossy(*raw);
 }
 
 }  // namespace kestravo::listing

@@ -17,7 +17,7 @@ namespace kestravo::listing {
 void list_drivers(audio::Host& host);
 
 // The record list_drivers writes, without writing it.
-status::DriversRecord collect_drivers(audio::Host& host);
+protocol::DriversRecord collect_drivers(audio::Host& host);
 
 // `count` names, entry i for channel element i + 1; "" where a channel has no
 // readable name.

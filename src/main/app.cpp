@@ -13,7 +13,7 @@
 #include "platform/process.h"
 #include "protocol/fail.h"
 
-namespace kestravo {
+namespace kestravo::main {
 
 namespace {
 
@@ -40,29 +40,29 @@ int app_main(int argc, char** argv) {
     host = audio::default_host(audio::Deadline::after(audio::kAnswerBudget));
     return std::ref(*host);
   };
-  const std::optional<status::ErrorRecord> fatal = std::visit(
+  const std::optional<protocol::ErrorRecord> fatal = std::visit(
       Overloaded{
-          [](const CommandError& error) -> std::optional<status::ErrorRecord> {
-            return status::ErrorRecord::of(error.code, error.message);
+          [](const CommandError& error) -> std::optional<protocol::ErrorRecord> {
+            return protocol::ErrorRecord::of(error.code, error.message);
           },
-          [&](const ListCommand&) -> std::optional<status::ErrorRecord> {
+          [&](const ListCommand&) -> std::optional<protocol::ErrorRecord> {
             listing::list_drivers(open_host());
             return std::nullopt;
           },
-          [&](const capture::CaptureRequest& request) -> std::optional<status::ErrorRecord> {
+          [&](const capture::CaptureRequest& request) -> std::optional<protocol::ErrorRecord> {
             audio::want_device_name(request.driver_name);
             // Returns only when no capture could start: once it has run, it
             // ends the process itself, before the host is destroyed.
             const auto error = capture::run_capture(open_host(), request);
-            return status::ErrorRecord::of(error.code, error.message);
+            return protocol::ErrorRecord::of(error.code, error.message);
           },
       },
       read_command_line(argc, argv));
-  if (fatal) fail(*fatal);
+  if (fatal) protocol::fail(*fatal);
   // After a listing. exit_now, not exit: a host thread may still be
   // running, and static destruction must not race it. Every output is
   // already written; nothing is buffered.
   platform::exit_now(0);
 }
 
-}  // namespace kestravo
+}  // namespace kestravo::main

@@ -1,9 +1,9 @@
 #pragma once
 
-namespace kestravo {
+namespace kestravo::main {
 
 // The whole program: start-up, the command line, then listing or capture.
 // Ends the process itself; the executables differ only in the host they link.
 [[noreturn]] int app_main(int argc, char** argv);
 
-}  // namespace kestravo
+}  // namespace kestravo::main

@@ -8,7 +8,7 @@
 #include "protocol/records.h"
 #include "text/utf8.h"
 
-namespace kestravo {
+namespace kestravo::main {
 
 namespace {
 
@@ -58,23 +58,24 @@ std::optional<std::uint32_t> parse_sample_rate(std::string_view text) {
 Command parse_command_line(std::span<const std::string> args) {
   if (std::find(args.begin(), args.end(), "--list") != args.end()) return ListCommand{};
   auto driver = option_value(args, "--driver");
-  if (!driver) return CommandError{status::code::driver_not_found, "no --driver given"};
+  if (!driver) return CommandError{protocol::code::driver_not_found, "no --driver given"};
   const auto channel_text = option_value(args, "--channels");
-  if (!channel_text) return CommandError{status::code::channel_out_of_range, "no --channels given"};
+  if (!channel_text)
+    return CommandError{protocol::code::channel_out_of_range, "no --channels given"};
   auto channels = parse_channels(*channel_text);
   std::optional<std::uint32_t> rate;
   if (const auto rate_text = option_value(args, "--sample-rate"))
     rate = parse_sample_rate(*rate_text);
   if (channels.empty()) {
-    return CommandError{status::code::channel_out_of_range, "no channels requested"};
+    return CommandError{protocol::code::channel_out_of_range, "no channels requested"};
   }
   return capture::CaptureRequest{std::move(*driver), std::move(channels), rate};
 }
 
 Command read_command_line(int argc, const char* const* argv) {
   std::vector<std::string> args;
-  for (const auto& arg : platform::arguments(argc, argv)) args.push_back(utf8_lossy(arg));
+  for (const auto& arg : platform::arguments(argc, argv)) args.push_back(text::utf8_lossy(arg));
   return parse_command_line(args);
 }
 
-}  // namespace kestravo
+}  // namespace kestravo::main

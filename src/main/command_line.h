@@ -11,7 +11,7 @@
 
 #include "capture/capture.h"
 
-namespace kestravo {
+namespace kestravo::main {
 
 struct ListCommand {
   friend bool operator==(const ListCommand&, const ListCommand&) = default;
@@ -43,8 +43,8 @@ Command parse_command_line(std::span<const std::string> args);
 
 // The whole front end up to where a host would be opened: the process
 // arguments after argv[0] as the system hands them over (platform::arguments),
-// decoded once with utf8_lossy (so every text that
+// decoded once with text::utf8_lossy (so every text that
 // can reach a record is valid UTF-8), then parse_command_line.
 Command read_command_line(int argc, const char* const* argv);
 
-}  // namespace kestravo
+}  // namespace kestravo::main

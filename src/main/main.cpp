@@ -1,3 +1,3 @@
 #include "main/app.h"
 
-int main(int argc, char** argv) { return kestravo::app_main(argc, argv); }
+int main(int argc, char** argv) { return kestravo::main::app_main(argc, argv); }

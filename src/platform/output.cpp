@@ -11,7 +11,7 @@
 #include "platform/io.h"
 #include "platform/process.h"
 
-namespace kestravo {
+namespace kestravo::platform {
 
 namespace {
 
@@ -332,6 +332,30 @@ bool QueuedFdOutput::drain(std::chrono::steady_clock::time_point deadline) {
   return changed_.wait_until(lock, deadline, [this] { return !busy_ && queue_.empty(); });
 }
 
+bool QueuedFdOutput::drain_unless_stalled(std::chrono::milliseconds stalled,
+                                          std::chrono::milliseconds at_most) {
+  const auto began = std::chrono::steady_clock::now();
+  const platform::RoomGauge gauge(fd_);
+  auto had_room = began;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto until =
+        std::min({now + std::chrono::milliseconds(5), had_room + stalled, began + at_most});
+    if (changed_.wait_until(lock, until, [this] { return !busy_ && queue_.empty(); })) return true;
+    std::size_t queued = 1;  // a line being written: any room takes more of it
+    for (const auto& line : queue_) queued += line.size();
+    lock.unlock();
+    const auto room = gauge.room();
+    lock.lock();
+    const auto later = std::chrono::steady_clock::now();
+    if (room && room->free >= std::min(room->capacity, queued)) had_room = later;
+    if (later >= had_room + stalled || later >= began + at_most) {
+      return !busy_ && queue_.empty();
+    }
+  }
+}
+
 PcmOutput& standard_output() {
   static auto* out = new PcmOutput(platform::output_descriptor());
   return *out;
@@ -342,4 +366,4 @@ QueuedFdOutput& standard_error() {
   return *err;
 }
 
-}  // namespace kestravo
+}  // namespace kestravo::platform

@@ -14,7 +14,7 @@
 
 #include "platform/process.h"
 
-namespace kestravo {
+namespace kestravo::platform {
 
 // A byte sink. Every call delivers its bytes as one unit: two calls from
 // different threads never interleave. Never throws.
@@ -157,6 +157,12 @@ class QueuedFdOutput final : public Output {
   // Waits until everything queued has been written, at most until
   // `deadline`; false when something is still waiting.
   bool drain(std::chrono::steady_clock::time_point deadline);
+  // Waits until everything queued has been written, giving up once the
+  // stream has had no room for it for `stalled` (its reader stopped
+  // draining it), or after `at_most` whatever holds it up. While the stream
+  // has room, what holds the lines up is this process (a loaded machine
+  // that runs the writer late), which is no reason to lose them.
+  bool drain_unless_stalled(std::chrono::milliseconds stalled, std::chrono::milliseconds at_most);
 
   // How long a line longer than PIPE_BUF waits for the stream to have room
   // for all of it before it is started anyway (and then finished).
@@ -187,4 +193,4 @@ class QueuedFdOutput final : public Output {
 PcmOutput& standard_output();
 QueuedFdOutput& standard_error();
 
-}  // namespace kestravo
+}  // namespace kestravo::platform

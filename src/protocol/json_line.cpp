@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <type_traits>
 
-namespace kestravo::status {
+namespace kestravo::protocol {
 
 void append_string(std::string& out, std::string_view utf8) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -217,4 +217,4 @@ void encode_line(const LevelsRecord& record, std::string& out) {
   encode_into(record, out);
 }
 
-}  // namespace kestravo::status
+}  // namespace kestravo::protocol

@@ -6,7 +6,7 @@
 
 #include "protocol/records.h"
 
-namespace kestravo::status {
+namespace kestravo::protocol {
 
 std::string encode_line(const Status& record);
 // The levels record's line into `out`, whose storage is kept: the data
@@ -17,4 +17,4 @@ void encode_line(const LevelsRecord& record, std::string& out);
 void append_string(std::string& out, std::string_view utf8);
 void append_number(std::string& out, double value);
 
-}  // namespace kestravo::status
+}  // namespace kestravo::protocol

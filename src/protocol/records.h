@@ -11,7 +11,7 @@
 
 #include "text/utf8.h"
 
-namespace kestravo::status {
+namespace kestravo::protocol {
 
 // The closed set of error codes.
 namespace code {
@@ -47,16 +47,16 @@ struct LevelsRecord {
 };
 
 struct ErrorRecord {
-  std::string_view code;  // one of status::code
+  std::string_view code;  // one of protocol::code
   std::string message;    // valid UTF-8
 
   // The record for `message` in any bytes (an argument, a library's text):
   // what is not UTF-8 becomes U+FFFD.
   static ErrorRecord of(std::string_view code, std::string_view message) {
-    return ErrorRecord{code, utf8_lossy(message)};
+    return ErrorRecord{code, text::utf8_lossy(message)};
   }
 };
 
 using Status = std::variant<DriversRecord, ReadyRecord, LevelsRecord, ErrorRecord>;
 
-}  // namespace kestravo::status
+}  // namespace kestravo::protocol

@@ -65,7 +65,7 @@ class Meter {
   }
 
   // Into `out`, whose storage is kept from record to record.
-  void levels(std::size_t frames, status::LevelsRecord& out) const {
+  void levels(std::size_t frames, protocol::LevelsRecord& out) const {
     out.rms.clear();
     out.peak.clear();
     const auto count = static_cast<double>(std::max<std::size_t>(frames, 1));
@@ -414,7 +414,7 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   const bool due = levels_due(clock);
   // The whole block at once, in whole frames: the PCM ends on a frame
   // whenever the process ends. On a pipe the write never waits for a slow
-  // reader (PcmOutput), so the levels below keep their pace. The descriptor
+  // reader (platform::PcmOutput), so the levels below keep their pace. The descriptor
   // is unbuffered, so this is also the flush. A failure (the reader has
   // gone) loses this block only.
   if (std::is_same_v<Sample, std::int16_t> && std::endian::native == std::endian::little &&
@@ -448,7 +448,7 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   }
   // Offered, not written: a parent that does not drain standard error loses
   // levels records, never audio.
-  status::encode_line(workspace.levels, workspace.line);
+  protocol::encode_line(workspace.levels, workspace.line);
   sinks.status.try_write(workspace.line);
 }
 

@@ -38,8 +38,8 @@ struct LevelClock {
 
 // Where one buffer's output goes: the PCM block and the status lines.
 struct Sinks {
-  Output& pcm;
-  Output& status;
+  platform::Output& pcm;
+  platform::Output& status;
 };
 
 // The memory a data callback keeps from one buffer to the next, so that a
@@ -53,7 +53,7 @@ struct Workspace {
   std::vector<std::uint32_t> peaks;
   // The levels record and its line, kept so that a record allocates nothing
   // once the first has been made.
-  status::LevelsRecord levels;
+  protocol::LevelsRecord levels;
   std::string line;
 };
 
@@ -64,7 +64,7 @@ struct Workspace {
 // levels record that is due before the buffer is read is measured in the
 // same pass that converts and selects. A buffer shorter than one frame, or a
 // channel count of 0, produces nothing and leaves the clock alone. The
-// levels record is tried (Output::try_write): one that cannot be written at
+// levels record is tried (platform::Output::try_write): one that cannot be written at
 // once is skipped whole. Write failures are dropped.
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace kestravo {
+namespace kestravo::text {
 
 namespace {
 
@@ -48,4 +48,4 @@ std::string utf8_from_utf16(std::u16string_view units) {
   return out;
 }
 
-}  // namespace kestravo
+}  // namespace kestravo::text

@@ -1,6 +1,6 @@
 #include "text/utf8.h"
 
-namespace kestravo {
+namespace kestravo::text {
 
 Utf8Char utf8_first_char(std::string_view bytes) {
   auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
@@ -50,4 +50,4 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
-}  // namespace kestravo
+}  // namespace kestravo::text

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestravo {
+namespace kestravo::text {
 
 // The first character of a non-empty byte string. A well-formed character
 // spans `length` bytes. Otherwise `length` covers the maximal ill-formed
@@ -21,4 +21,4 @@ Utf8Char utf8_first_char(std::string_view bytes);
 // U+FFFD as the WHATWG decoder does. Valid input comes back unchanged.
 std::string utf8_lossy(std::string_view bytes);
 
-}  // namespace kestravo
+}  // namespace kestravo::text

@@ -220,7 +220,7 @@ TEST(CaptureFullStatus, RecordsWaitForRoomWithoutHoldingUpTheTool) {
 }
 
 TEST(CaptureLongLines, LevelsOfThousandsOfChannelsComeWholeAndTheLossAfterThem) {
-  const std::string lost = error_line(status::code::device_disconnected, kDeviceGone);
+  const std::string lost = error_line(protocol::code::device_disconnected, kDeviceGone);
   // Levels lines of about 18 KiB and 90 KiB: the second is longer than a
   // pipe holds. A slow rate keeps the PCM of thousands of channels small.
   for (const std::size_t selected : {800, 4000}) {

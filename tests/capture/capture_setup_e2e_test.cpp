@@ -9,7 +9,7 @@
 namespace kestravo::testing {
 namespace {
 
-namespace code = status::code;
+namespace code = protocol::code;
 
 const std::string kNotSupported =
     "The requested stream configuration is not supported by the device.";

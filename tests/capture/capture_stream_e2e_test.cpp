@@ -216,7 +216,7 @@ TEST(CaptureLifeline, StandardInputFlagsAsBefore) {
 }
 
 TEST(CaptureDeviceLoss, ReportedPerNotificationThenSilentUntilTheLifelineEnds) {
-  const std::string lost = error_line(status::code::device_disconnected, kDeviceGone);
+  const std::string lost = error_line(protocol::code::device_disconnected, kDeviceGone);
   for (const int notifications : {1, 3}) {
     SCOPED_TRACE(notifications);
     TempDir dir;

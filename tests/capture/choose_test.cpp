@@ -46,7 +46,7 @@ struct Case {
 };
 
 TEST(ChooseStreamConfig, Table) {
-  namespace code = status::code;
+  namespace code = protocol::code;
   const auto gone = SupportedStreamConfigsError::of(audio::ErrorKind::DeviceNotAvailable);
   const std::string cannot_decode = "this device reports a sample format KESTRAVO cannot decode (";
   const std::string would_be_silent =

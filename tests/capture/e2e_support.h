@@ -38,11 +38,11 @@ inline std::vector<std::string> capture_args(const std::string& driver, const st
 }
 
 inline std::string error_line(std::string_view code, const std::string& message) {
-  return status::encode_line(status::ErrorRecord{code, message});
+  return protocol::encode_line(protocol::ErrorRecord{code, message});
 }
 
 inline std::string ready_line(double rate, std::uint64_t channels) {
-  return status::encode_line(status::ReadyRecord{rate, channels});
+  return protocol::encode_line(protocol::ReadyRecord{rate, channels});
 }
 
 // The complete lines of `text`, each with its line feed.
@@ -83,7 +83,7 @@ inline std::string encode_pcm(const std::vector<std::int16_t>& samples) {
 inline std::string levels_line_for(const std::string& block, std::size_t channels) {
   const auto samples = decode_pcm(block);
   const std::size_t frames = samples.size() / channels;
-  status::LevelsRecord record;
+  protocol::LevelsRecord record;
   for (std::size_t j = 0; j < channels; ++j) {
     double sum = 0;
     for (std::size_t f = 0; f < frames; ++f) {
@@ -99,7 +99,7 @@ inline std::string levels_line_for(const std::string& block, std::size_t channel
     }
     record.peak.push_back(peak);
   }
-  return status::encode_line(record);
+  return protocol::encode_line(record);
 }
 
 inline std::size_t count_if_line(const Child& child, bool (*pred)(const std::string&)) {

@@ -79,13 +79,13 @@ std::vector<std::string> expected_channels(std::string_view text) {
   return channels;
 }
 
-void check_error(const kestravo::Command& command, std::string_view code,
+void check_error(const kestravo::main::Command& command, std::string_view code,
                  std::string_view message) {
-  const auto* error = std::get_if<kestravo::CommandError>(&command);
+  const auto* error = std::get_if<kestravo::main::CommandError>(&command);
   check(error != nullptr, "an error record");
   check(error->code == code && error->message == message, "the first failing check's record");
   const std::string line =
-      kestravo::status::encode_line(kestravo::status::ErrorRecord{error->code, error->message});
+      kestravo::protocol::encode_line(kestravo::protocol::ErrorRecord{error->code, error->message});
   check(line.find('\n') == line.size() - 1, "one line");
   const auto json = nlohmann::ordered_json::parse(line);
   check(json.is_object() && json.size() == 3, "three keys");
@@ -113,13 +113,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<const char*> argv{"kestravo-core-audio-capture"};
   for (const auto& arg : args) argv.push_back(arg.c_str());
-  const kestravo::Command command =
-      kestravo::read_command_line(static_cast<int>(argv.size()), argv.data());
+  const kestravo::main::Command command =
+      kestravo::main::read_command_line(static_cast<int>(argv.size()), argv.data());
 
   bool list = false;
   for (const auto& arg : args) list = list || arg == "--list";
   if (list) {
-    check(std::holds_alternative<kestravo::ListCommand>(command), "--list anywhere lists");
+    check(std::holds_alternative<kestravo::main::ListCommand>(command), "--list anywhere lists");
     return 0;
   }
   const auto driver = value_after(args, "--driver");

@@ -37,7 +37,7 @@ void check(bool ok, const char* what) {
   std::abort();
 }
 
-class Recorder final : public kestravo::Output {
+class Recorder final : public kestravo::platform::Output {
  public:
   bool write_all(std::string_view bytes) override {
     writes.emplace_back(bytes);

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& reason = scenario.error();
     check(!reason.empty(), "a refusal gives a reason");
     check(reason.size() < 512, "a short reason");
-    check(kestravo::utf8_lossy(reason) == reason, "a reason in valid UTF-8");
+    check(kestravo::text::utf8_lossy(reason) == reason, "a reason in valid UTF-8");
     return 0;
   }
   const auto again = sim::parse_scenario(text);
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto host = sim::make_host(std::move(*scenario));
   const auto drivers = kestravo::listing::collect_drivers(*host);
-  const std::string line = kestravo::status::encode_line(drivers);
+  const std::string line = kestravo::protocol::encode_line(drivers);
   check(line.find('\n') == line.size() - 1, "the drivers record is one line");
   nlohmann::json json;
   try {

@@ -24,7 +24,7 @@
 
 namespace {
 
-namespace status = kestravo::status;
+namespace protocol = kestravo::protocol;
 using Json = nlohmann::ordered_json;
 
 void check(bool ok, const char* what) {
@@ -36,7 +36,7 @@ void check(bool ok, const char* what) {
 constexpr std::size_t kMaxNumber = 24;  // "-1.2345678901234567e-308"
 
 std::string text(FuzzedDataProvider& in) {
-  return kestravo::utf8_lossy(in.ConsumeRandomLengthString(48));
+  return kestravo::text::utf8_lossy(in.ConsumeRandomLengthString(48));
 }
 
 double number(FuzzedDataProvider& in) {
@@ -56,7 +56,7 @@ double number(FuzzedDataProvider& in) {
 // One number alone: the layout, the length bound, the shortest digits.
 void check_number_text(double value) {
   std::string out;
-  status::append_number(out, value);
+  protocol::append_number(out, value);
   check(out.size() <= kMaxNumber, "a number fits 24 bytes");
   if (!std::isfinite(value)) {
     check(out == "null", "non-finite numbers are null");
@@ -143,13 +143,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bound += kMaxNumber + 1;
   };
 
-  status::Status record;
+  protocol::Status record;
   switch (in.ConsumeIntegralInRange(0, 3)) {
     case 0: {
-      status::DriversRecord drivers;
+      protocol::DriversRecord drivers;
       const auto n = in.ConsumeIntegralInRange(0, 4);
       for (int i = 0; i < n; ++i) {
-        status::DriverInfo driver;
+        protocol::DriverInfo driver;
         driver.name = text(in);
         count_text(driver.name);
         driver.inputs = in.ConsumeIntegral<std::int32_t>();
@@ -172,11 +172,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 1:
-      record = status::ReadyRecord{number(in), in.ConsumeIntegral<std::uint64_t>()};
-      count_number(std::get<status::ReadyRecord>(record).sample_rate);
+      record = protocol::ReadyRecord{number(in), in.ConsumeIntegral<std::uint64_t>()};
+      count_number(std::get<protocol::ReadyRecord>(record).sample_rate);
       break;
     case 2: {
-      status::LevelsRecord levels;
+      protocol::LevelsRecord levels;
       const auto n = in.ConsumeIntegralInRange(0, 40);
       for (int i = 0; i < n; ++i) levels.rms.push_back(number(in));
       for (int i = 0; i < n; ++i) levels.peak.push_back(number(in));
@@ -187,16 +187,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     default: {
       constexpr std::array<std::string_view, 6> kCodes = {
-          status::code::driver_not_found,          status::code::driver_open_failed,
-          status::code::channel_out_of_range,      status::code::sample_rate_unsupported,
-          status::code::sample_format_unsupported, status::code::device_disconnected};
-      status::ErrorRecord error{kCodes[in.ConsumeIntegralInRange<std::size_t>(0, 5)], text(in)};
+          protocol::code::driver_not_found,          protocol::code::driver_open_failed,
+          protocol::code::channel_out_of_range,      protocol::code::sample_rate_unsupported,
+          protocol::code::sample_format_unsupported, protocol::code::device_disconnected};
+      protocol::ErrorRecord error{kCodes[in.ConsumeIntegralInRange<std::size_t>(0, 5)], text(in)};
       count_text(error.message);
       record = std::move(error);
     }
   }
 
-  const std::string line = status::encode_line(record);
+  const std::string line = protocol::encode_line(record);
   check(!line.empty() && line.find('\n') == line.size() - 1, "exactly one line");
   check(line.size() <= bound, "no longer than the layout rules allow");
   Json json;
@@ -208,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   Keys keys(json);
-  if (const auto* drivers = std::get_if<status::DriversRecord>(&record)) {
+  if (const auto* drivers = std::get_if<protocol::DriversRecord>(&record)) {
     check_string(keys.next("type"), "drivers");
     const Json& list = keys.next("drivers");
     check(list.is_array() && list.size() == drivers->drivers.size(), "one entry per driver");
@@ -227,18 +227,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       entry.done();
     }
-  } else if (const auto* ready = std::get_if<status::ReadyRecord>(&record)) {
+  } else if (const auto* ready = std::get_if<protocol::ReadyRecord>(&record)) {
     check_string(keys.next("type"), "ready");
     check_number(keys.next("sampleRate"), ready->sample_rate);
     const Json& channels = keys.next("channels");
     check(channels.is_number_unsigned() && channels.get<std::uint64_t>() == ready->channels,
           "channels reads back equal");
-  } else if (const auto* levels = std::get_if<status::LevelsRecord>(&record)) {
+  } else if (const auto* levels = std::get_if<protocol::LevelsRecord>(&record)) {
     check_string(keys.next("type"), "levels");
     check_numbers(keys.next("rms"), levels->rms);
     check_numbers(keys.next("peak"), levels->peak);
   } else {
-    const auto& error = std::get<status::ErrorRecord>(record);
+    const auto& error = std::get<protocol::ErrorRecord>(record);
     check_string(keys.next("type"), "error");
     check_string(keys.next("code"), std::string(error.code));
     check_string(keys.next("message"), error.message);

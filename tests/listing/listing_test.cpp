@@ -13,7 +13,7 @@ using audio::DeviceNameError;
 using audio::ErrorKind;
 using audio::SupportedStreamConfigRange;
 using audio::SupportedStreamConfigsError;
-using status::DriverInfo;
+using protocol::DriverInfo;
 using Names = std::vector<std::string>;
 using Configs = std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>;
 

@@ -9,22 +9,22 @@ namespace {
 
 using capture::CaptureRequest;
 
-Command parse(std::vector<std::string> args) { return parse_command_line(args); }
+main::Command parse(std::vector<std::string> args) { return main::parse_command_line(args); }
 
 TEST(CommandLine, Modes) {
   struct Case {
     std::vector<std::string> args;
-    Command expected;
+    main::Command expected;
   };
-  const CommandError no_driver{"driver_not_found", "no --driver given"};
-  const CommandError no_channels{"channel_out_of_range", "no --channels given"};
-  const CommandError no_requested{"channel_out_of_range", "no channels requested"};
+  const main::CommandError no_driver{"driver_not_found", "no --driver given"};
+  const main::CommandError no_channels{"channel_out_of_range", "no --channels given"};
+  const main::CommandError no_requested{"channel_out_of_range", "no channels requested"};
   const Case cases[] = {
       {{}, no_driver},
-      {{"--list"}, ListCommand{}},
-      {{"--driver", "X", "--list"}, ListCommand{}},
-      {{"--channels", "--list"}, ListCommand{}},
-      {{"--list", "--sample-rate", "abc"}, ListCommand{}},
+      {{"--list"}, main::ListCommand{}},
+      {{"--driver", "X", "--list"}, main::ListCommand{}},
+      {{"--channels", "--list"}, main::ListCommand{}},
+      {{"--list", "--sample-rate", "abc"}, main::ListCommand{}},
       {{"--driver", "A", "--driver", "B", "--channels", "0"}, CaptureRequest{"A", {0}, {}}},
       {{"--driver=A", "--channels", "0"}, no_driver},
       {{"--driver"}, no_driver},
@@ -73,7 +73,7 @@ TEST(CommandLine, Channels) {
       {"18446744073709551616", {}},
       {"99999999999999999999999", {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(parse_channels(c.text), c.channels) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(main::parse_channels(c.text), c.channels) << c.text;
 }
 
 TEST(CommandLine, SampleRate) {
@@ -86,15 +86,15 @@ TEST(CommandLine, SampleRate) {
       {"048000", 48000}, {"48k", {}},       {"-1", {}}, {"4294967296", {}},
       {" 48000", {}},    {"", {}},          {"+", {}},  {"48000.0", {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(parse_sample_rate(c.text), c.rate) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(main::parse_sample_rate(c.text), c.rate) << c.text;
 }
 
 TEST(CommandLine, OptionValue) {
   const std::vector<std::string> args{"--a", "1", "--b", "--a", "2", "--c"};
-  EXPECT_EQ(option_value(args, "--a"), "1");
-  EXPECT_EQ(option_value(args, "--b"), "--a");
-  EXPECT_EQ(option_value(args, "--c"), std::nullopt);
-  EXPECT_EQ(option_value(args, "--d"), std::nullopt);
+  EXPECT_EQ(main::option_value(args, "--a"), "1");
+  EXPECT_EQ(main::option_value(args, "--b"), "--a");
+  EXPECT_EQ(main::option_value(args, "--c"), std::nullopt);
+  EXPECT_EQ(main::option_value(args, "--d"), std::nullopt);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ TEST(PcmOutput, APipeNobodyReadsNeverHoldsUpTheCallerAndKeepsWholeFrames) {
   constexpr std::size_t kBacklog = 64 * 1024;
   std::size_t offered = 0;
   {
-    PcmOutput out(fds[1], kBacklog);
+    platform::PcmOutput out(fds[1], kBacklog);
     auto writing = std::async(std::launch::async, [&] {
       for (const auto& block : blocks) {
         EXPECT_TRUE(out.write_units(block, kFrame));
@@ -59,7 +59,7 @@ TEST(PcmOutput, APipeNobodyReadsNeverHoldsUpTheCallerAndKeepsWholeFrames) {
       FAIL() << "write_units waited for a reader";
     }
     writing.get();
-    const PcmOutput::Dropped dropped = out.dropped();
+    const platform::PcmOutput::Dropped dropped = out.dropped();
     EXPECT_GE(dropped.blocks, 1u);
     EXPECT_GT(queued(fds[0]), 0u);
     EXPECT_EQ(queued(fds[0]) % kFrame, 0u) << "a partial frame in the pipe";

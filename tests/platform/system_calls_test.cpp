@@ -1,6 +1,7 @@
 // Each retry loop of the platform layer against scripted system calls.
 #include "platform/system_calls.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -103,7 +105,7 @@ Outcome run(Loop loop) {
     case Loop::write_all:
       return {write_all(7, "abcdef"), g_script.written};
     case Loop::fd_output:
-      return {FdOutput(7).write_all("abcdef"), g_script.written};
+      return {platform::FdOutput(7).write_all("abcdef"), g_script.written};
     case Loop::without_blocking: {
       // A socket, so that the writer sends without waiting.
       int pair[2];
@@ -151,7 +153,7 @@ TEST(RetryLoops, ScriptedSystemCalls) {
        Loop::write_all,
        {{'w', 3}, {'w', 0}},
        {false, "abc"}},
-      {"FdOutput writes through the table",
+      {"platform::FdOutput writes through the table",
        Loop::fd_output,
        {{'w', -EINTR}, {'w', 6}},
        {true, "abcdef"}},
@@ -202,6 +204,46 @@ TEST(RetryLoops, ScriptedSystemCalls) {
     if (c.loop == Loop::read_until_end) {
       EXPECT_EQ(g_script.largest_read, 64u) << c.name;
     }
+  }
+}
+
+}  // namespace
+}  // namespace kestravo::platform
+
+namespace kestravo::platform {
+namespace {
+
+// A writer thread that the machine runs late, against a reader that stopped:
+// only the second may cost the fatal record.
+TEST(QueuedFdOutput, ALateWriterIsNoStalledReader) {
+  for (const bool reader_stalled : {false, true}) {
+    SCOPED_TRACE(reader_stalled);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    if (reader_stalled) {
+      // Full: nothing more goes in until the reader reads.
+      ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+      const std::string block(4096, 'x');
+      while (::write(fds[1], block.data(), block.size()) > 0) {
+      }
+    }
+    const SystemCalls saved = system_calls();
+    SystemCalls late = saved;
+    // Each write comes well after the stall budget below.
+    late.write = [](int fd, const void* data, std::size_t size) -> ssize_t {
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      return ::write(fd, data, size);
+    };
+    system_calls() = late;
+    {
+      platform::QueuedFdOutput out(fds[1]);
+      out.queue("{\"type\":\"error\"}\n");
+      EXPECT_EQ(out.drain_unless_stalled(std::chrono::milliseconds(100), std::chrono::seconds(30)),
+                !reader_stalled);
+    }
+    system_calls() = saved;
+    ::close(fds[0]);
+    ::close(fds[1]);
   }
 }
 

@@ -7,7 +7,7 @@
 
 #include "protocol/send.h"
 
-namespace kestravo::status {
+namespace kestravo::protocol {
 namespace {
 
 std::string number(double value) {
@@ -102,8 +102,8 @@ TEST(Status, NumberLayout) {
   EXPECT_EQ(number(std::ldexp(1.0, -15) / std::sqrt(512.0)), "1.348699152348609e-6");
 }
 
-// Collects what an Output receives.
-class RecordingOutput : public Output {
+// Collects what an platform::Output receives.
+class RecordingOutput : public platform::Output {
  public:
   bool write_all(std::string_view bytes) override {
     writes.emplace_back(bytes);
@@ -124,4 +124,4 @@ TEST(Status, WriteRecordWritesOneWholeLineAndSwallowsFailure) {
 }
 
 }  // namespace
-}  // namespace kestravo::status
+}  // namespace kestravo::protocol

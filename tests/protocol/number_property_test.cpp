@@ -12,7 +12,7 @@
 
 #include "protocol/json_line.h"
 
-namespace kestravo::status {
+namespace kestravo::protocol {
 namespace {
 
 struct Parsed {
@@ -138,4 +138,4 @@ TEST(NumberProperty, MillionDoubles) {
 }
 
 }  // namespace
-}  // namespace kestravo::status
+}  // namespace kestravo::protocol

@@ -39,7 +39,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = LevelClock::Clock;
 
-class RecordingOutput final : public Output {
+class RecordingOutput final : public platform::Output {
  public:
   bool write_all(std::string_view bytes) override {
     writes.emplace_back(bytes);
@@ -137,11 +137,11 @@ std::int16_t column_sample(std::span<const std::int16_t> samples, std::size_t ch
   return position < samples.size() ? samples[position] : std::int16_t{0};
 }
 
-status::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
-                                    std::size_t channel_count,
-                                    std::span<const std::size_t> selected) {
+protocol::LevelsRecord compute_levels(std::span<const std::int16_t> samples,
+                                      std::size_t channel_count,
+                                      std::span<const std::size_t> selected) {
   const std::size_t frames = channel_count == 0 ? 0 : samples.size() / channel_count;
-  status::LevelsRecord levels;
+  protocol::LevelsRecord levels;
   levels.rms.reserve(selected.size());
   levels.peak.reserve(selected.size());
   for (const std::size_t channel : selected) {
@@ -252,7 +252,8 @@ TEST_F(ProcessBuffer, LevelsRecordDescribesOnlyTheBufferInHand) {
   time.now += 50ms;
   process({0, 0, 0, 0, 0, 0}, 2, {1, 0});
   ASSERT_EQ(status.writes.size(), 1u);
-  EXPECT_EQ(status.writes[0], status::encode_line(status::LevelsRecord{{0.0, 0.0}, {0.0, 0.0}}));
+  EXPECT_EQ(status.writes[0],
+            protocol::encode_line(protocol::LevelsRecord{{0.0, 0.0}, {0.0, 0.0}}));
 }
 
 TEST(Levels, KnownColumns) {
@@ -297,7 +298,7 @@ TEST_F(ProcessBuffer, LevelsIgnoreTheTrailingPartialFrame) {
   time.now += 50ms;
   process({8192, 0, 8192, 0, -32768}, 2, {0});
   ASSERT_EQ(status.writes.size(), 1u);
-  EXPECT_EQ(status.writes[0], status::encode_line(status::LevelsRecord{{0.25}, {0.25}}));
+  EXPECT_EQ(status.writes[0], protocol::encode_line(protocol::LevelsRecord{{0.25}, {0.25}}));
 }
 
 // The data callbacks, as a host calls them.
@@ -435,7 +436,7 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
       }
       ASSERT_EQ(status.writes.size(), 1u) << name;
       EXPECT_EQ(status.writes[0],
-                status::encode_line(compute_levels(converted, c.channels, c.selected)))
+                protocol::encode_line(compute_levels(converted, c.channels, c.selected)))
           << name;
     }
   }
@@ -444,7 +445,7 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
 // The data callback runs on the audio thread: once its first buffer and
 // record have been made, neither a buffer nor a levels record allocates.
 TEST_F(Callbacks, NothingIsAllocatedAfterTheFirstRecord) {
-  struct Discard final : Output {
+  struct Discard final : platform::Output {
     bool write_all(std::string_view) override { return true; }
   } discard;
   const Sinks quiet{discard, discard};

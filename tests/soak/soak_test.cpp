@@ -233,7 +233,7 @@ TEST(Soak, LongFastCaptureWithFaultsAndASlowReader) {
   const auto transferred = Clock::now() - start;
   EXPECT_EQ(partial.size(), 0u) << "a buffer cut short at the end";
   if (first_lost) {
-    EXPECT_GE(*first_lost * kBufferBytes, PcmOutput::kBacklogCapacity)
+    EXPECT_GE(*first_lost * kBufferBytes, platform::PcmOutput::kBacklogCapacity)
         << "PCM lost before the tool's backlog was full";
   }
 

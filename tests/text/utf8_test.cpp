@@ -31,7 +31,7 @@ TEST(Utf8Lossy, ReplacesMaximalIllFormedSubsequences) {
       {"\xC3", r},
       {std::string("\0x", 2), std::string("\0x", 2)},
   };
-  for (const auto& c : cases) EXPECT_EQ(utf8_lossy(c.in), c.out) << c.in;
+  for (const auto& c : cases) EXPECT_EQ(text::utf8_lossy(c.in), c.out) << c.in;
 }
 
 // Windows hands names and the command line over as UTF-16; a surrogate
@@ -54,7 +54,7 @@ TEST(Utf8FromUtf16, ReplacesLoneSurrogates) {
       {std::u16string{char16_t{0xDBFF}, char16_t{0xDFFF}}, "\xF4\x8F\xBF\xBF"},
       {std::u16string(u"\0x", 2), std::string("\0x", 2)},
   };
-  for (const auto& c : cases) EXPECT_EQ(utf8_from_utf16(c.in), c.out) << c.out;
+  for (const auto& c : cases) EXPECT_EQ(text::utf8_from_utf16(c.in), c.out) << c.out;
 }
 
 // Windows' speaker bits read as the same position names as on Linux, in the

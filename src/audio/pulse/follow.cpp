@@ -21,6 +21,10 @@ struct Follower::State {
   pa_stream* stream;
   const Follow follow;
   const std::shared_ptr<std::atomic<bool>> astray;
+  // Watching a source of the stream's own: its index, and where its loss
+  // is told.
+  std::uint32_t watched = PA_INVALID_INDEX;
+  std::shared_ptr<StreamLifetime> lifetime;
   pa_operation* pending = nullptr;  // the question or move under way
   bool again = false;               // something changed while it was
   std::string target;               // the source the stream belongs on
@@ -93,11 +97,16 @@ struct Follower::State {
   static void on_event(pa_context*, pa_subscription_event_type_t event, std::uint32_t index,
                        void* self) {
     auto& s = *static_cast<State*>(self);
+    const bool removed =
+        (event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SOURCE &&
+        (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+    if (s.lifetime) {
+      if (removed && index == s.watched) s.lifetime->report_lost();
+      return;
+    }
     // PipeWire puts a stream whose source went on the default source, and
     // says nothing of it: what comes next is not the output's.
-    if (s.follow == Follow::DefaultOutput &&
-        (event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SOURCE &&
-        (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE &&
+    if (s.follow == Follow::DefaultOutput && removed &&
         index == s.pa.pa_stream_get_device_index(s.stream)) {
       s.astray->store(true);
     }
@@ -178,6 +187,23 @@ std::unique_ptr<Follower> Follower::start(const Connection& connection, pa_strea
   pa.pa_stream_set_moved_callback(stream, &State::on_stream_moved, state.get());
   // The default may have changed since the stream was placed.
   state->check();
+  return std::unique_ptr<Follower>(new Follower(std::move(state)));
+}
+
+std::unique_ptr<Follower> Follower::watch(const Connection& connection, pa_stream* stream,
+                                          std::shared_ptr<StreamLifetime> lifetime) {
+  const auto& pa = connection.pa();
+  auto state = std::make_unique<State>(pa, connection.context(), stream, Follow::None, nullptr);
+  state->watched = pa.pa_stream_get_device_index(stream);
+  state->lifetime = std::move(lifetime);
+  pa.pa_context_set_subscribe_callback(connection.context(), &State::on_event, state.get());
+  pa_operation* op =
+      pa.pa_context_subscribe(connection.context(), PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr);
+  if (op == nullptr) {
+    pa.pa_context_set_subscribe_callback(connection.context(), nullptr, nullptr);
+    return nullptr;
+  }
+  pa.pa_operation_unref(op);
   return std::unique_ptr<Follower>(new Follower(std::move(state)));
 }
 

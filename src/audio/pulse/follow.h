@@ -16,6 +16,7 @@
 
 #include "audio/pulse/connection.h"
 #include "audio/pulse/sources.h"
+#include "audio/stream_lifetime.h"
 
 namespace kestravo::audio::pulse {
 
@@ -29,6 +30,14 @@ class Follower {
   // server refuses the subscription.
   static std::unique_ptr<Follower> start(const Connection& connection, pa_stream* stream,
                                          Follow follow, std::shared_ptr<std::atomic<bool>> astray);
+
+  // For `stream` on a source of its own (connected with
+  // PA_STREAM_DONT_MOVE): reports the loss to `lifetime` when that source
+  // goes. PulseAudio kills such a stream, which says as much; PipeWire 1.x
+  // leaves it connected to nothing, and no data comes again. Call with the
+  // main loop locked; none when the server refuses the subscription.
+  static std::unique_ptr<Follower> watch(const Connection& connection, pa_stream* stream,
+                                         std::shared_ptr<StreamLifetime> lifetime);
 
   // With the main loop locked, before the stream goes: afterwards no
   // callback of the follower runs.

@@ -306,10 +306,12 @@ std::expected<std::unique_ptr<Stream>, BuildStreamError> open_record_stream(
     return std::unexpected(build_error(pa, error));
   }
   lock.unlock();
-  if (source.follow != Follow::None) {
+  {
     Connection::Lock loop(*handle->connection());
-    handle->follow(Follower::start(*handle->connection(), handle->stream(), source.follow,
-                                   std::shared_ptr<std::atomic<bool>>(state, &state->astray)));
+    handle->follow(source.follow != Follow::None
+                       ? Follower::start(*handle->connection(), handle->stream(), source.follow,
+                                         std::shared_ptr<std::atomic<bool>>(state, &state->astray))
+                       : Follower::watch(*handle->connection(), handle->stream(), state->lifetime));
   }
   if (watch_silence) {
     if (auto started = handle->start_watchdog(); !started) {

@@ -178,7 +178,7 @@ class Builder {
 std::string printable(std::string_view text, std::size_t limit) {
   std::string out;
   while (!text.empty()) {
-    const Utf8Char c = utf8_first_char(text);
+    const text::Utf8Char c = text::utf8_first_char(text);
     char escaped[8];
     std::string_view piece = text.substr(0, c.length);
     if (!c.well_formed) {
@@ -201,7 +201,7 @@ std::string describe(const json& value) {
     const auto& s = v.get_ref<const json::string_t&>();
     std::size_t keep = 0;
     for (std::size_t n = 0; keep < s.size(); keep += n) {
-      n = utf8_first_char(std::string_view(s).substr(keep)).length;
+      n = text::utf8_first_char(std::string_view(s).substr(keep)).length;
       if (keep + n > kQuoteLimit) break;
     }
     return json(s.substr(0, keep)).dump() + (keep < s.size() ? "..." : "");

@@ -21,7 +21,7 @@ std::expected<Scenario, std::string> load_scenario(std::string_view path) {
   if (path.empty()) return default_scenario();
   const std::string file(path);
   // The path comes from the environment, as bytes.
-  const std::string shown = utf8_lossy(file);
+  const std::string shown = text::utf8_lossy(file);
   auto contents = platform::read_whole_file(
       file, platform::FileLimits{
                 .max_bytes = kMaxScenarioBytes, .idle = kReadIdleLimit, .total = kReadLimit});

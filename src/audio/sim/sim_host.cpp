@@ -230,12 +230,12 @@ std::unique_ptr<Host> make_host(Scenario scenario, const std::string& source, De
 void harness_failure(std::string_view reason) {
   // One line of valid UTF-8, whatever the reason holds (the scenario's path
   // comes from the environment as bytes).
-  std::string line = "kestravo-sim: scenario: " + utf8_lossy(reason);
+  std::string line = "kestravo-sim: scenario: " + text::utf8_lossy(reason);
   for (char& c : line) {
     if (c == '\n' || c == '\r') c = ' ';
   }
   line += '\n';
-  standard_error().write_all(line);
+  platform::standard_error().write_all(line);
   platform::exit_now(2);
 }
 

@@ -46,7 +46,7 @@ constexpr std::chrono::milliseconds kSilencePiece{100};
 std::string utf8(LPCWSTR text) {
   if (text == nullptr) return {};
   const std::wstring_view view(text);
-  return utf8_from_utf16(std::u16string(view.begin(), view.end()));
+  return text::utf8_from_utf16(std::u16string(view.begin(), view.end()));
 }
 
 std::wstring wide(const std::string& text) {

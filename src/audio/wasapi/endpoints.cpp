@@ -23,7 +23,7 @@ namespace {
 std::string utf8(const wchar_t* text) {
   if (text == nullptr) return {};
   const std::wstring_view view(text);
-  return utf8_from_utf16(std::u16string(view.begin(), view.end()));
+  return text::utf8_from_utf16(std::u16string(view.begin(), view.end()));
 }
 
 class PropVariant {

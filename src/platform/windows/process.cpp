@@ -160,7 +160,7 @@ std::vector<std::string> arguments(int, const char* const*) {
   if (!list) return args;
   for (int i = 1; i < count; ++i) {
     const std::wstring_view arg(list.get()[i]);
-    args.push_back(utf8_from_utf16(std::u16string(arg.begin(), arg.end())));
+    args.push_back(text::utf8_from_utf16(std::u16string(arg.begin(), arg.end())));
   }
   return args;
 }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -58,10 +59,11 @@ class SoundServer {
   // where installing it would remove part of the machine's own sound setup.
   // Its tests skip themselves with this reason.
   static std::optional<std::string> missing(ServerKind kind) {
+    const std::string root = pipewire_root();
     const std::vector<std::string> programs =
         kind == ServerKind::PulseAudio
             ? std::vector<std::string>{"/usr/bin/pulseaudio", "/usr/bin/pactl"}
-            : std::vector<std::string>{"/usr/bin/pipewire", "/usr/bin/wireplumber",
+            : std::vector<std::string>{root + "/usr/bin/pipewire", root + "/usr/bin/wireplumber",
                                        "/usr/bin/pactl"};
     for (const auto& program : programs) {
       if (access(program.c_str(), X_OK) != 0) {
@@ -107,6 +109,15 @@ class SoundServer {
   }
 
   ServerKind kind() const { return kind_; }
+
+  // Where PipeWire's daemons come from: this machine's (empty), or those of
+  // the chroot KESTRAVO_PIPEWIRE_ROOT names (another PipeWire generation),
+  // started inside it. The chroot sees the temporary directory at the same
+  // path, so the clients here reach the daemons through their sockets.
+  static std::string pipewire_root() {
+    const char* root = std::getenv("KESTRAVO_PIPEWIRE_ROOT");
+    return root != nullptr ? root : "";
+  }
 
  private:
   ChildOptions server_options() const {
@@ -172,12 +183,16 @@ set-default-sink speakers
 
   static std::string tunnel(const std::string& fifo, const std::string& format,
                             const std::string& name, const std::string& description) {
+    // PipeWire 1.x's FIFO source resamples what it reads to keep its
+    // latency unless it drives its graph itself; the exact samples the
+    // tests write need it to drive. 0.3's cannot drive.
+    const std::string driver = pipewire_root().empty() ? "" : " resample.disable = true";
     return "{ name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source pipe.filename "
            "= \"" +
            fifo + "\" audio.format = " + format +
            " audio.rate = 48000 audio.channels = 2 audio.position = [ FL FR ] stream.props = { "
            "node.name = \"" +
-           name + "\" node.description = \"" + description + "\" } } }\n";
+           name + "\" node.description = \"" + description + "\"" + driver + " } } }\n";
   }
 
   void start_pipewire() {
@@ -227,27 +242,47 @@ set-default-sink speakers
                                    "{ name = libpipewire-module-protocol-pulse }\n"
                                    "]\n"
                                    "pulse.properties = { server.address = [ \"unix:native\" ] }\n");
-    // WirePlumber without D-Bus and without hardware monitors.
-    const std::string wp = d + "/wp";
-    std::filesystem::copy("/usr/share/wireplumber", wp, std::filesystem::copy_options::recursive);
-    edit(wp + "/main.lua.d/50-default-access-config.lua", "[\"enable-flatpak-portal\"] = true",
-         "[\"enable-flatpak-portal\"] = false");
-    for (const char* monitor :
-         {"alsa_monitor.enable()", "v4l2_monitor.enable()", "libcamera_monitor.enable()"}) {
-      edit(wp + "/main.lua.d/90-enable-all.lua", monitor, "");
-    }
-
+    // WirePlumber without D-Bus and without hardware monitors: 0.4 is
+    // configured in Lua, 0.5 by profile.
+    const std::string root = pipewire_root();
     auto options = server_options();
-    pipewire_ = std::make_unique<Child>("/usr/bin/pipewire",
-                                        std::vector<std::string>{"-c", pipewire_conf}, options);
-    wait_for_path(d + "/pipewire-0");
     auto wp_options = options;
-    wp_options.env["WIREPLUMBER_CONFIG_DIR"] = wp;
-    session_ =
-        std::make_unique<Child>("/usr/bin/wireplumber", std::vector<std::string>{}, wp_options);
-    pulse_ = std::make_unique<Child>("/usr/bin/pipewire",
-                                     std::vector<std::string>{"-c", pulse_conf}, options);
+    const std::string wp = d + "/wp";
+    if (std::filesystem::exists(root + "/usr/share/wireplumber/main.lua.d")) {
+      std::filesystem::copy(root + "/usr/share/wireplumber", wp,
+                            std::filesystem::copy_options::recursive);
+      edit(wp + "/main.lua.d/50-default-access-config.lua", "[\"enable-flatpak-portal\"] = true",
+           "[\"enable-flatpak-portal\"] = false");
+      for (const char* monitor :
+           {"alsa_monitor.enable()", "v4l2_monitor.enable()", "libcamera_monitor.enable()"}) {
+        edit(wp + "/main.lua.d/90-enable-all.lua", monitor, "");
+      }
+      wp_options.env["WIREPLUMBER_CONFIG_DIR"] = wp;
+    } else {
+      std::filesystem::create_directories(d + "/home/wireplumber/wireplumber.conf.d");
+      dir_.write("home/wireplumber/wireplumber.conf.d/50-tests.conf",
+                 "wireplumber.profiles = { main = {\n"
+                 "  monitor.alsa = disabled\n  monitor.alsa-midi = disabled\n"
+                 "  monitor.bluez = disabled\n  monitor.bluez-midi = disabled\n"
+                 "  monitor.v4l2 = disabled\n  monitor.libcamera = disabled\n"
+                 "  support.dbus = disabled\n  support.reserve-device = disabled\n"
+                 "  support.portal-permissionstore = disabled\n} }\n");
+    }
+    pipewire_ = daemon("/usr/bin/pipewire", {"-c", pipewire_conf}, options);
+    wait_for_path(d + "/pipewire-0");
+    session_ = daemon("/usr/bin/wireplumber", {}, wp_options);
+    pulse_ = daemon("/usr/bin/pipewire", {"-c", pulse_conf}, options);
     wait_ready();
+  }
+
+  // One of PipeWire's daemons, inside the chroot where there is one (chroot
+  // execs it: the child's process is the daemon's).
+  static std::unique_ptr<Child> daemon(const std::string& program, std::vector<std::string> args,
+                                       ChildOptions options) {
+    const std::string root = pipewire_root();
+    if (root.empty()) return std::make_unique<Child>(program, std::move(args), std::move(options));
+    args.insert(args.begin(), {root, program});
+    return std::make_unique<Child>("/usr/sbin/chroot", std::move(args), std::move(options));
   }
 
   static void edit(const std::string& path, const std::string& from, const std::string& to) {

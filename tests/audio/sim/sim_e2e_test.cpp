@@ -108,7 +108,7 @@ TEST(SimEndToEnd, ABadScenarioEndsWithStatus2BeforeAnyRecord) {
         run(testing::sim_exe(), c.args, "", with_scenario(c.path), std::chrono::seconds(90));
     EXPECT_EQ(result.status, 2) << c.path;
     EXPECT_EQ(result.err, "kestravo-sim: scenario: " + c.reason + "\n");
-    EXPECT_EQ(utf8_lossy(result.err), result.err);
+    EXPECT_EQ(text::utf8_lossy(result.err), result.err);
     EXPECT_EQ(result.out, "");
     EXPECT_LT(children_peak_bytes(), std::int64_t{1} << 30) << c.path;
   }

@@ -22,6 +22,23 @@ SampleFormat format_of(pa_sample_format_t format) {
 
 }  // namespace
 
+bool is_pipewire(std::string_view server_name) {
+  return server_name.find("PipeWire") != std::string_view::npos;
+}
+
+SinkInput sink_input_of(const Libpulse& pa, const pa_sink_input_info& info) {
+  const auto property = [&](const char* key) {
+    const char* value = pa.pa_proplist_gets(info.proplist, key);
+    return std::string_view(value != nullptr ? value : "");
+  };
+  return {.index = info.index,
+          .sink = info.sink,
+          .from_client = info.client != PA_INVALID_INDEX,
+          .application = std::string(application_of(property(PA_PROP_APPLICATION_NAME),
+                                                    property(PA_PROP_APPLICATION_PROCESS_BINARY),
+                                                    info.name != nullptr ? info.name : ""))};
+}
+
 std::shared_ptr<Connection> Connection::open(const Libpulse& pa, const Tuning& tuning,
                                              Deadline deadline) {
   std::shared_ptr<Connection> connection(new Connection(pa, tuning));
@@ -142,14 +159,51 @@ std::optional<ServerSnapshot> Connection::snapshot(Deadline deadline) {
     if (op == nullptr) return std::nullopt;
     pa_.pa_operation_unref(op);
   }
-  std::unique_lock lock(mutex_);
-  if (!changed_.wait_until(lock, deadline.at(),
-                           [&] { return sources_done_ || !PA_CONTEXT_IS_GOOD(state_); }) ||
-      !sources_done_ || sources_failed_) {
-    return std::nullopt;
+  {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_until(lock, deadline.at(),
+                             [&] { return sources_done_ || !PA_CONTEXT_IS_GOOD(state_); }) ||
+        !sources_done_ || sources_failed_) {
+      return std::nullopt;
+    }
   }
-  return ServerSnapshot{server_name_,
-                        arrange_sources(std::move(sources_), default_source_, default_sink_)};
+  // One application's sound is offered by PulseAudio alone: pipewire-pulse
+  // puts a monitor stream whose application stopped on the microphone.
+  std::vector<std::string> applications;
+  if (!is_pipewire(server_name_)) {
+    {
+      Lock lock(*this);
+      pa_operation* op =
+          pa_.pa_context_get_sink_input_info_list(context_, &Connection::on_sink_input_info, this);
+      if (op == nullptr) return std::nullopt;
+      pa_.pa_operation_unref(op);
+    }
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_until(lock, deadline.at(),
+                             [&] { return sink_inputs_done_ || !PA_CONTEXT_IS_GOOD(state_); }) ||
+        !sink_inputs_done_) {
+      return std::nullopt;
+    }
+    applications = playing_applications(sink_inputs_);
+  }
+  std::unique_lock lock(mutex_);
+  return ServerSnapshot{server_name_, arrange_sources(std::move(sources_), default_source_,
+                                                      default_sink_, applications)};
+}
+
+void Connection::on_sink_input_info(pa_context*, const pa_sink_input_info* info, int eol,
+                                    void* self) {
+  auto& c = *static_cast<Connection*>(self);
+  {
+    std::lock_guard lock(c.mutex_);
+    // A list that failed lists no application: the sources still count.
+    if (eol != 0) {
+      c.sink_inputs_done_ = true;
+    } else if (info != nullptr) {
+      c.sink_inputs_.push_back(sink_input_of(c.pa_, *info));
+    }
+  }
+  c.changed_.notify_all();
 }
 
 void Connection::on_context_state(pa_context* context, void* self) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -43,8 +44,17 @@ struct Tuning {
 // What the listing and the capture need to know of the server, read once.
 struct ServerSnapshot {
   std::string server_name;
-  std::vector<Source> sources;  // in listing order, with their listed names
+  // In listing order, with their listed names; on PulseAudio itself, the
+  // applications that play now among them.
+  std::vector<Source> sources;
 };
+
+// Whether the server is PipeWire's (pipewire-pulse), by its name.
+bool is_pipewire(std::string_view server_name);
+
+// Reads what a sink-input info callback gets: the stream, its sink, whether
+// a client plays it, and its application.
+SinkInput sink_input_of(const Libpulse& pa, const pa_sink_input_info& info);
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -107,6 +117,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   static void on_context_state(pa_context* context, void* self);
   static void on_server_info(pa_context* context, const pa_server_info* info, void* self);
   static void on_source_info(pa_context* context, const pa_source_info* info, int eol, void* self);
+  static void on_sink_input_info(pa_context* context, const pa_sink_input_info* info, int eol,
+                                 void* self);
 
   const Libpulse& pa_;
   const Tuning tuning_;
@@ -130,6 +142,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool sources_done_ = false;
   bool sources_failed_ = false;
   std::vector<Source> sources_;
+  bool sink_inputs_done_ = false;
+  std::vector<SinkInput> sink_inputs_;
 };
 
 }  // namespace kestravo::audio::pulse

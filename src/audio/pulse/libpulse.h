@@ -20,6 +20,14 @@ namespace kestravo::audio::pulse {
   X(pa_stream_flush)                       \
   X(pa_stream_set_moved_callback)
 
+// What finds each application's streams and records them alone
+// (application_stream.h).
+#define KESTRAVO_LIBPULSE_APPLICATIONS(X) \
+  X(pa_context_get_sink_input_info_list)  \
+  X(pa_context_get_sink_info_list)        \
+  X(pa_proplist_gets)                     \
+  X(pa_stream_set_monitor_stream)
+
 #define KESTRAVO_LIBPULSE_FUNCTIONS(X) \
   X(pa_mainloop_new)                   \
   X(pa_mainloop_free)                  \
@@ -49,7 +57,8 @@ namespace kestravo::audio::pulse {
   X(pa_stream_get_state)               \
   X(pa_stream_get_context)             \
   X(pa_strerror)                       \
-  KESTRAVO_LIBPULSE_FOLLOWING(X)
+  KESTRAVO_LIBPULSE_FOLLOWING(X)       \
+  KESTRAVO_LIBPULSE_APPLICATIONS(X)
 
 // The functions the host calls, each under its own name.
 // NOLINTBEGIN(bugprone-macro-parentheses): the argument is a name, not a value

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "audio/pulse/application_stream.h"
 #include "audio/pulse/record_stream.h"
 
 namespace kestravo::audio::pulse {
@@ -26,6 +27,8 @@ class PulseDevice final : public Device {
   std::expected<std::string, DeviceNameError> name() const override { return source_.listed_name; }
 
   std::vector<std::string> other_names() const override {
+    // An application's sound answers to its listed name alone.
+    if (!source_.application.empty()) return {};
     return audio::other_names(offered(source_));
   }
 
@@ -52,6 +55,10 @@ class PulseDevice final : public Device {
   std::expected<std::unique_ptr<Stream>, BuildStreamError> build_input_stream(
       const StreamConfig& config, InputDataCallback data_callback,
       ErrorCallback error_callback) override {
+    if (!source_.application.empty()) {
+      return open_application_stream(connection_, source_.application, config,
+                                     std::move(data_callback), std::move(error_callback), budget_);
+    }
     return open_record_stream(connection_, source_, config, std::move(data_callback),
                               std::move(error_callback), watch_silence_, budget_);
   }
@@ -73,7 +80,7 @@ class PulseHost final : public Host {
 
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     // PipeWire's session manager can die without the stream noticing.
-    const bool watch_silence = snapshot_.server_name.find("PipeWire") != std::string::npos;
+    const bool watch_silence = is_pipewire(snapshot_.server_name);
     std::vector<std::unique_ptr<Device>> list;
     list.reserve(snapshot_.sources.size());
     for (const auto& source : snapshot_.sources) {
@@ -121,6 +128,18 @@ std::unique_ptr<Host> connect_host(Deadline budget, const Tuning& tuning) {
   if (!connection) return nullptr;
   auto snapshot = connection->snapshot(setup);
   if (!snapshot) return nullptr;
+  // A capture may begin before its application plays: on PulseAudio its
+  // device is there whether or not it is listed now.
+  const std::string& wanted = wanted_device_name();
+  const std::string suffix = application_device_name("");
+  if (!is_pipewire(snapshot->server_name) && wanted.size() > suffix.size() &&
+      wanted.ends_with(suffix) && std::ranges::none_of(snapshot->sources, [&](const Source& s) {
+        return s.listed_name == wanted;
+      })) {
+    auto application = application_source(wanted.substr(0, wanted.size() - suffix.size()));
+    application.listed_name = wanted;
+    snapshot->sources.push_back(std::move(application));
+  }
   return std::make_unique<PulseHost>(std::move(connection), std::move(*snapshot), budget);
 }
 

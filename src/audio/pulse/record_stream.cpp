@@ -14,79 +14,13 @@
 #include "audio/callback_formats.h"
 #include "audio/clock_pacer.h"
 #include "audio/pulse/follow.h"
+#include "audio/pulse/stream_state.h"
 #include "audio/stall_watch.h"
 #include "audio/stream_lifetime.h"
 
 namespace kestravo::audio::pulse {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Everything the loop thread's callbacks and the watchdog touch. On the heap
-// and shared, so a loop thread left stuck in a callback at release (or still
-// running at exit) touches nothing freed.
-struct StreamState {
-  StreamState(const Libpulse& pa, InputDataCallback callback, const StreamConfig& config,
-              std::size_t sample_bytes)
-      : pa(pa),
-        callback(std::move(callback)),
-        channels(config.channels),
-        rate(config.sample_rate),
-        sample_bytes(sample_bytes),
-        frame_bytes(sample_bytes * config.channels) {}
-
-  // Hands `frames` whole frames at `bytes` (the server's little-endian
-  // samples, aligned for their type) to the data callback; `from_server`
-  // unless they are silence of our own.
-  void deliver(const void* bytes, std::size_t frames, bool from_server) {
-    if (from_server) deliveries.fetch_add(1, std::memory_order_relaxed);
-    const auto now = Clock::now();
-    const auto span = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(frames) / rate));
-    std::visit(
-        [&]<class Sample>(const DataCallback<Sample>& typed) {
-          typed(std::span<const Sample>(static_cast<const Sample*>(bytes), frames * channels),
-                InputCallbackInfo{now, now - span});
-        },
-        callback);
-  }
-
-  const Libpulse& pa;
-  const InputDataCallback callback;
-  const std::size_t channels;
-  const std::uint32_t rate;
-  const std::size_t sample_bytes;
-  const std::size_t frame_bytes;
-  std::shared_ptr<StreamLifetime> lifetime;
-  std::chrono::milliseconds silence_limit{};
-
-  // The loop thread's alone: what the server sent this turn of the loop,
-  // and any piece of a frame left from the last.
-  std::vector<char> pending;
-  // A block of whole frames at least this long (a fragment) that comes
-  // while nothing is pending is handed over where it lies, without a copy;
-  // 0 for a stream that keeps time, whose pacer sees each turn's data whole.
-  std::size_t in_place_bytes = 0;
-  // For a stream that keeps time (a monitor, a following device): its
-  // pacer, from the moment the stream runs, and silence to pass on from.
-  bool paced = false;
-  std::optional<ClockPacer> pacer;
-  std::vector<char> silence;
-
-  // For the watchdog: buffers delivered, and answers of the server to its
-  // questions.
-  std::atomic<std::uint64_t> deliveries{0};
-  std::atomic<std::uint64_t> answers{0};
-  std::atomic<bool> astray{false};  // see Follower::start
-
-  // The connect handshake.
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool ready = false;
-  bool failed = false;  // before ready: the stream never ran
-  int error = 0;        // libpulse's error code when it failed
-};
 
 // The data is handed over on the loop thread: a second thread in between
 // would cost a wake-up per fragment, as much CPU again as the rest of the
@@ -129,35 +63,6 @@ void on_read(pa_stream* stream, std::size_t, void* userdata) {
       }
     }
     s.pa.pa_stream_drop(stream);
-  }
-}
-
-// A stream that keeps time also learns here, at least every tick (the loop
-// ends a turn that often), whether silence is due: while the server sends
-// nothing, and its data once it catches up, are its pacer's to decide.
-void at_turn_end(void* userdata) {
-  auto& s = *static_cast<StreamState*>(userdata);
-  const std::size_t frames = s.pending.size() / s.frame_bytes;
-  if (frames == 0 && !s.pacer) return;
-  const StreamLifetime::ForeignCallback running(*s.lifetime);
-  const bool passing = !s.lifetime->stopping() && !s.lifetime->lost();
-  const auto now = Clock::now();
-  if (frames > 0) {
-    const std::size_t dropped = s.pacer ? s.pacer->on_data(now, frames) : 0;
-    // The vector's storage is aligned for every sample type; its capacity
-    // stays, so the stream allocates only while it learns its block size.
-    if (passing && frames > dropped) {
-      s.deliver(s.pending.data() + dropped * s.frame_bytes, frames - dropped, true);
-    }
-    s.pending.erase(s.pending.begin(),
-                    s.pending.begin() + static_cast<std::ptrdiff_t>(frames * s.frame_bytes));
-  }
-  if (!s.pacer || !passing) return;
-  const std::size_t room = s.silence.size() / s.frame_bytes;
-  for (std::uint64_t due = s.pacer->on_tick(now); due > 0;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(due, room));
-    s.deliver(s.silence.data(), n, false);
-    due -= n;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <pulse/channelmap.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace kestravo::audio::pulse {
 
@@ -26,8 +27,37 @@ Source follower(Follow follow) {
 
 }  // namespace
 
+std::vector<std::string> playing_applications(std::span<const SinkInput> streams) {
+  std::vector<const SinkInput*> ordered;
+  for (const auto& s : streams) {
+    if (s.from_client) ordered.push_back(&s);
+  }
+  std::ranges::stable_sort(ordered, {}, &SinkInput::index);
+  std::vector<std::string> applications;
+  for (const auto* s : ordered) {
+    if (std::ranges::find(applications, s->application) == applications.end()) {
+      applications.push_back(s->application);
+    }
+  }
+  return applications;
+}
+
+Source application_source(std::string application) {
+  Source s;
+  s.description = application_device_name(application);
+  s.name = s.description;
+  s.channels = kApplicationChannels;
+  s.rate = kApplicationRate;
+  // Mixed as float: only the conversion to the PCM clips, as for any source.
+  s.format = SampleFormat::F32;
+  s.map = {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT};
+  s.application = std::move(application);
+  return s;
+}
+
 std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_view default_source,
-                                    std::string_view default_sink) {
+                                    std::string_view default_sink,
+                                    std::span<const std::string> applications) {
   const bool have_source = std::ranges::any_of(sources, [&](const Source& s) {
     return !default_source.empty() && s.name == default_source;
   });
@@ -41,11 +71,12 @@ std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_vie
     sources.back().start_on = monitor_name;
   }
   std::ranges::stable_sort(sources, {}, &Source::index);
+  for (const auto& application : applications) sources.push_back(application_source(application));
 
   std::vector<Offered> devices;
   for (const auto& s : sources) {
     devices.push_back(offered(s));
-    if (s.follow != Follow::None) continue;
+    if (s.follow != Follow::None || !s.application.empty()) continue;
     // A monitor made the default source is listed as the default input.
     if (s.name == default_source) {
       devices.back().group = Group::Input;
@@ -63,6 +94,13 @@ std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_vie
 }
 
 Offered offered(const Source& source) {
+  if (!source.application.empty()) {
+    return {.key = source.application,
+            .plain = source.description,
+            .group = Group::Application,
+            .follow = Follow::None,
+            .is_default = false};
+  }
   return {.key = source.name,
           .plain = source.description.empty() ? source.name : source.description,
           .group = source.monitor ? Group::Output : Group::Input,

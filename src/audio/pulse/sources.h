@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,10 @@ struct Source {
   // pipewire-pulse does not know "@DEFAULT_MONITOR@" and records the
   // default source under that name.
   std::string start_on;
+  // For one application's sound: the application, as application_of names
+  // it. Such a device is no source of the server's: it records each of the
+  // application's streams on its sink's monitor and mixes them.
+  std::string application;
 };
 
 // The following devices have one layout whatever device they follow: a
@@ -41,13 +46,37 @@ struct Source {
 inline constexpr std::uint16_t kFollowChannels = 2;
 inline constexpr std::uint32_t kFollowRate = 48000;
 
+// An application's sound has one layout whatever its streams play: the
+// server converts each of them into it.
+inline constexpr std::uint16_t kApplicationChannels = 2;
+inline constexpr std::uint32_t kApplicationRate = 48000;
+
+// A stream that plays into a sink, as the server describes it.
+struct SinkInput {
+  std::uint32_t index = 0;
+  std::uint32_t sink = 0;
+  // Whether a client of the server plays it. A module's stream (a loopback
+  // of the microphone, a combined sink's) is no application's.
+  bool from_client = false;
+  std::string application;  // as application_of names it
+};
+
+// The applications that play now, each once, in the order their first
+// stream began.
+std::vector<std::string> playing_applications(std::span<const SinkInput> streams);
+
+// The device that carries `application`'s sound.
+Source application_source(std::string application);
+
 // The sources in listing order, each with its listed name, after the two
 // following devices: "Default Input" (while the server has a default
 // source) and "Monitor of Default Output" (while the default sink has a
 // monitor), by the rules every host names devices by, the sources of each
-// group by index. A source without a description is listed by its name.
+// group by index, and then the `applications` that play, in their order. A
+// source without a description is listed by its name.
 std::vector<Source> arrange_sources(std::vector<Source> sources, std::string_view default_source,
-                                    std::string_view default_sink);
+                                    std::string_view default_sink,
+                                    std::span<const std::string> applications = {});
 
 // The source as the naming rules see it (not marked as a default).
 Offered offered(const Source& source);

@@ -77,5 +77,23 @@ TEST(PulseSources, AFollowingStreamIsInPlaceOnlyWhereItBelongs) {
   }
 }
 
+// Applications are the clients that play; a module's stream (a loopback of
+// the microphone into a sink) is none, and would carry the microphone.
+TEST(PulseSources, ApplicationsAreTheClientsThatPlayEachOnceInTheOrderTheyBegan) {
+  const std::vector<SinkInput> streams = {
+      {.index = 7, .sink = 1, .from_client = true, .application = "Browser"},
+      {.index = 4, .sink = 1, .from_client = false, .application = "Loopback from Mic"},
+      {.index = 5, .sink = 2, .from_client = true, .application = "Meeting"},
+      {.index = 9, .sink = 1, .from_client = true, .application = "Meeting"},
+  };
+  EXPECT_EQ(playing_applications(streams), (std::vector<std::string>{"Meeting", "Browser"}));
+  const auto arranged =
+      arrange_sources({source(3, "speakers.monitor", "Monitor of Speakers", "speakers")}, "",
+                      "speakers", playing_applications(streams));
+  EXPECT_EQ(listed(arranged),
+            (std::vector<std::string>{"Monitor of Default Output", "Monitor of Speakers",
+                                      "Meeting (application)", "Browser (application)"}));
+}
+
 }  // namespace
 }  // namespace kestravo::audio::pulse

@@ -1,0 +1,260 @@
+// Each application's sound as a device of its own, through the sound-server
+// host: two applications play into one sink while the default source (the
+// "microphone") carries a value of its own. On PulseAudio a capture of one
+// application carries that application and silence, and nothing else ever:
+// not the other application, not the microphone, not the mix. pipewire-pulse
+// puts such a capture on the microphone once its application stops, so
+// there the sound-server host offers none.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sound_server.h"
+#include "support/texts.h"
+
+namespace kestravo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Child;
+using testing::ServerKind;
+using testing::SoundServer;
+
+// Keeps a FIFO source delivering s16 (v, -v), a little ahead of real time,
+// until the test is done.
+class ConstantFifo {
+ public:
+  ConstantFifo(const std::string& path, std::int16_t value)
+      : thread_([this, path, value] {
+          std::string piece;
+          const std::int16_t frame[2] = {value, static_cast<std::int16_t>(-value)};
+          for (int i = 0; i < 1024; ++i) piece.append(reinterpret_cast<const char*>(frame), 4);
+          const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+          if (fd < 0) return;
+          const auto start = std::chrono::steady_clock::now();
+          std::size_t frames = 0;
+          while (!stop_) {
+            const auto ms = (std::chrono::steady_clock::now() - start) / 1ms;
+            if (frames < static_cast<std::size_t>(ms + 100) * 48 &&
+                ::write(fd, piece.data(), piece.size()) > 0) {
+              frames += 1024;
+            } else {
+              std::this_thread::sleep_for(5ms);
+            }
+          }
+          ::close(fd);
+        }) {}
+  ~ConstantFifo() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// An application playing (v, -v) into the default sink under its own name,
+// from the moment the server lists its stream.
+class App {
+ public:
+  App(const SoundServer& server, const std::string& name, std::int16_t value) {
+    std::string bytes;
+    const std::int16_t frame[2] = {value, static_cast<std::int16_t>(-value)};
+    for (int i = 0; i < 48000 * 60; ++i) bytes.append(reinterpret_cast<const char*>(frame), 4);
+    const auto streams = [&] {
+      const std::string list = server.pactl({"list", "short", "sink-inputs"});
+      return std::ranges::count(list, '\n');
+    };
+    const auto before = streams();
+    child_ = std::make_unique<Child>(
+        "/usr/bin/pacat",
+        std::vector<std::string>{"--playback", "--raw", "--format=s16le", "--rate=48000",
+                                 "--channels=2", "--latency-msec=10",
+                                 "--property=application.name=" + name,
+                                 dir_.write("tone.raw", bytes)},
+        server.client_options());
+    for (int i = 0; i < 500 && streams() <= before; ++i) std::this_thread::sleep_for(10ms);
+  }
+
+ private:
+  testing::TempDir dir_;
+  std::unique_ptr<Child> child_;
+};
+
+struct Frames {
+  std::size_t silent = 0;
+  std::map<int, std::size_t> runs;  // longest run of each value among `values`
+  std::size_t other = 0;            // frames of none of them
+};
+
+// Stereo s16 frames from byte `from` on, each (about) (v, -v) for v in
+// `values`, silence, or other.
+Frames frames(const std::string& out, std::size_t from, const std::vector<int>& values) {
+  Frames f;
+  int last = 0;
+  std::size_t run = 0;
+  for (std::size_t at = from / 4 * 4; at + 4 <= out.size(); at += 4) {
+    std::int16_t frame[2];
+    std::memcpy(frame, out.data() + at, 4);
+    if (frame[0] == 0 && frame[1] == 0) {
+      ++f.silent;
+      run = 0;
+      continue;
+    }
+    const auto near = [](int a, int b) { return std::abs(a - b) <= std::max(2, std::abs(b) / 50); };
+    bool known = false;
+    for (const int v : values) {
+      if (!near(frame[0], v) || !near(frame[1], -v)) continue;
+      known = true;
+      run = v == last ? run + 1 : 1;
+      last = v;
+      f.runs[v] = std::max(f.runs[v], run);
+    }
+    if (!known) {
+      ++f.other;
+      run = 0;
+    }
+  }
+  return f;
+}
+
+const std::string kLost =
+    std::string(R"({"type":"error","code":"device_disconnected","message":")") +
+    testing::kDeviceGone + R"("})";
+
+std::string entry(const std::string& application) {
+  return R"({"name":")" + application +
+         R"x( (application)","inputs":2,"sampleRate":48000.0,)x"
+         R"("channelNames":["Front Left","Front Right"]})";
+}
+
+class ApplicationsTest : public ::testing::TestWithParam<ServerKind> {
+ protected:
+  void SetUp() override {
+    if (auto why = SoundServer::missing(GetParam())) GTEST_SKIP() << *why;
+    server_.emplace(GetParam());
+    // The microphone: the default source, carrying a value of its own.
+    microphone_.emplace(server_->fifo(false), kMicrophone);
+    server_->pactl({"set-default-source", "known"});
+  }
+  // The sound-server host alone: PipeWire's own socket is not found.
+  testing::ChildOptions options() const {
+    auto options = server_->client_options();
+    options.env["PIPEWIRE_RUNTIME_DIR"] = dir_.path();
+    return options;
+  }
+  std::string list() const {
+    return testing::run(testing::real_exe(), {"--list"}, {}, options()).out;
+  }
+  static constexpr std::int16_t kMicrophone = 1000;
+  testing::TempDir dir_;
+  std::optional<SoundServer> server_;
+  std::optional<ConstantFifo> microphone_;
+};
+
+TEST_P(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
+  enum Player { Meeting, MeetingToo, Browser };
+  const struct {
+    const char* name;
+    std::int16_t value;
+  } players[] = {{"Meeting", 3000}, {"Meeting", 2000}, {"Browser", 8000}};
+  if (GetParam() == ServerKind::PipeWire) {
+    const App meeting(*server_, players[Meeting].name, players[Meeting].value);
+    const std::string listing = list();
+    EXPECT_NE(listing.find("Monitor of Speakers"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("(application)"), std::string::npos) << listing;
+    return;
+  }
+  struct Step {
+    std::vector<Player> start, stop;
+    int carries;  // what the capture carries afterwards, 0 for silence
+    std::chrono::milliseconds hold{};
+  };
+  const struct {
+    const char* name;
+    std::vector<Player> before;  // playing before the capture starts
+    std::vector<Step> steps;
+    bool server_goes = false;  // at the end: the one loss
+  } cases[] = {
+      {"its own sound only", {Meeting, Browser}, {{{}, {}, 3000}}},
+      {"silence while it stops, its sound when it returns",
+       {Meeting, Browser},
+       {{{}, {}, 3000}, {{}, {Meeting}, 0, 1500ms}, {{Meeting}, {}, 3000}}},
+      {"started before it plays", {Browser}, {{{}, {}, 0, 1000ms}, {{Meeting}, {}, 3000}}},
+      {"two streams of it mixed, then the server gone",
+       {Meeting, Browser},
+       {{{MeetingToo}, {}, 5000}},
+       true},
+  };
+  const std::vector<int> meeting = {3000, 2000, 5000};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<Player, std::unique_ptr<App>> playing;
+    const auto start = [&](Player p) {
+      playing[p] = std::make_unique<App>(*server_, players[p].name, players[p].value);
+    };
+    for (const Player p : c.before) start(p);
+    // Listed after the monitors, in the order they began.
+    std::string expected;
+    for (const Player p : c.before) expected += "," + entry(players[p].name);
+    EXPECT_TRUE(list().ends_with(expected + "]}\n")) << list();
+    Child child(testing::real_exe(), {"--driver", "Meeting (application)", "--channels", "0,1"},
+                options());
+    ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"));
+    const auto ready = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      SCOPED_TRACE(i);
+      const std::size_t from = child.out().size();
+      for (const Player p : step.stop) playing.erase(p);
+      for (const Player p : step.start) start(p);
+      EXPECT_TRUE(child.wait_for([&](const Child& ch) {
+        Frames f = frames(ch.out(), from, meeting);
+        return step.carries == 0 ? f.silent >= 4800 : f.runs[step.carries] >= 4800;
+      })) << frames(child.out(), from, meeting).other;
+      std::this_thread::sleep_for(step.hold);
+    }
+    const auto closing = std::chrono::steady_clock::now();
+    const std::size_t kept = child.out().size();
+    if (c.server_goes) {
+      microphone_.reset();  // its writes would end the test once the server is gone
+      server_->signal_server(SIGKILL);
+      EXPECT_TRUE(child.wait_for_err_line(kLost));
+    }
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), 0);
+    // Never the microphone, the other application or the sink's mix.
+    EXPECT_EQ(frames(child.out(), 0, meeting).other, 0U);
+    // Time kept while nothing played.
+    EXPECT_GE(static_cast<double>(kept) / (4 * 48000.0),
+              std::chrono::duration<double>(closing - ready).count() - 0.2);
+    // An application that stops is no loss; a server that goes is, once.
+    for (const auto& line : child.err_lines()) {
+      EXPECT_TRUE(line.starts_with(R"({"type":"ready",)") ||
+                  line.starts_with(R"({"type":"levels",)") || line == kLost)
+          << line;
+    }
+    EXPECT_EQ(std::ranges::count(child.err_lines(), kLost), c.server_goes ? 1 : 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ApplicationsTest,
+                         ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
+                         [](const auto& info) { return testing::server_name(info.param); });
+
+}  // namespace
+}  // namespace kestravo

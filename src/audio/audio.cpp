@@ -1,17 +1,10 @@
 #include "audio/audio.h"
 
 #include <array>
-#include <string>
-#include <utility>
 
 namespace kestravo::audio {
 
 namespace {
-std::string& wanted() {
-  static std::string name;
-  return name;
-}
-
 constexpr std::array<std::string_view, 10> kFormatNames = {
     "I8", "I16", "I32", "I64", "U8", "U16", "U32", "U64", "F32", "F64",
 };
@@ -27,10 +20,6 @@ std::optional<SampleFormat> sample_format_from_name(std::string_view name) {
   }
   return std::nullopt;
 }
-
-void want_device_name(std::string name) { wanted() = std::move(name); }
-
-const std::string& wanted_device_name() { return wanted(); }
 
 bool supports_input(const Device& device) {
   auto configs = device.supported_input_configs();

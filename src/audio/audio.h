@@ -173,18 +173,15 @@ class Host {
   // the C strings platforms hand names over in, it ends before any NUL.
   virtual std::optional<std::string> channel_name(const DeviceId& device,
                                                   std::uint32_t element) = 0;
+  // A device that no listing shows but that `name` designates, asked for by
+  // a capture that found no listed device of that name: an application's
+  // sound before the application plays. None unless a host offers such.
+  virtual std::unique_ptr<Device> unlisted_device(std::string_view /*name*/) { return nullptr; }
 };
 
 // The host this executable was linked with, for one listing or one capture
 // whose waits all end by `budget`. Cannot fail.
 std::unique_ptr<Host> default_host(Deadline budget);
-
-// The device name a capture is about to look for, told before its host is
-// made; empty for a listing. A host may then offer a device of that name
-// that no listing shows: an application's sound before the application
-// plays.
-void want_device_name(std::string name);
-const std::string& wanted_device_name();
 
 // A device supports input when its input configurations can be read and
 // hold at least one range. Costs one configurations query. A device that did

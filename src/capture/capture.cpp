@@ -52,7 +52,10 @@ std::expected<std::unique_ptr<audio::Device>, SetupError> find_input_device(
       if (audio::supports_input(*(*devices)[i])) return std::move((*devices)[i]);
     }
   }
-  return nullptr;
+  // Last, a device the host offers by that name without listing it.
+  auto unlisted = host.unlisted_device(name);
+  if (unlisted && !audio::supports_input(*unlisted)) return nullptr;
+  return unlisted;
 }
 
 }  // namespace

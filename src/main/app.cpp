@@ -50,7 +50,6 @@ int app_main(int argc, char** argv) {
             return std::nullopt;
           },
           [&](const capture::CaptureRequest& request) -> std::optional<protocol::ErrorRecord> {
-            audio::want_device_name(request.driver_name);
             // Returns only when no capture could start: once it has run, it
             // ends the process itself, before the host is destroyed.
             const auto error = capture::run_capture(open_host(), request);

@@ -56,6 +56,13 @@ class ComposedHost final : public Host {
     return hosts_[i]->channel_name(DeviceId{device.token.substr(colon + 1)}, element);
   }
 
+  std::unique_ptr<Device> unlisted_device(std::string_view name) override {
+    for (const auto& host : hosts_) {
+      if (auto device = host->unlisted_device(name)) return device;
+    }
+    return nullptr;
+  }
+
  private:
   std::vector<std::unique_ptr<Host>> hosts_;
 };

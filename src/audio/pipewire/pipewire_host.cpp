@@ -97,6 +97,18 @@ class ApplicationHost final : public Host {
     return std::nullopt;
   }
 
+  // A capture may begin before its application plays.
+  std::unique_ptr<Device> unlisted_device(std::string_view name) override {
+    if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix) ||
+        get_device_id_from_name(name)) {
+      return nullptr;
+    }
+    return std::make_unique<ApplicationDevice>(
+        connection_,
+        Application{std::string(name.substr(0, name.size() - kSuffix.size())), std::string(name)},
+        budget_);
+  }
+
  private:
   std::shared_ptr<Connection> connection_;
   std::vector<Application> applications_;
@@ -128,13 +140,6 @@ std::unique_ptr<Host> connect_application_host(Deadline budget) {
   applications.reserve(playing.size() + 1);
   for (const auto& listed : list_offered(offered)) {
     applications.push_back({playing[listed.offered], listed.name});
-  }
-  // A capture may begin before its application plays.
-  const std::string& wanted = wanted_device_name();
-  if (wanted.size() > kSuffix.size() && wanted.ends_with(kSuffix) &&
-      std::ranges::none_of(applications,
-                           [&](const Application& a) { return a.listed_name == wanted; })) {
-    applications.push_back({wanted.substr(0, wanted.size() - kSuffix.size()), wanted});
   }
   return std::make_unique<ApplicationHost>(std::move(connection), std::move(applications), budget);
 }

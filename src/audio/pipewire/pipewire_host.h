@@ -16,8 +16,8 @@ inline constexpr std::chrono::milliseconds kSetupShare{500};
 
 // The host of the application devices on the PipeWire daemon libpipewire
 // finds, for an operation whose waits end by `budget`: every application
-// that plays now, in the order it began, and a capture's wanted device
-// (wanted_device_name) when it names an application, playing or not. None
+// that plays now, in the order it began, and for a capture any application
+// by its device name, playing or not (unlisted_device). None
 // when libpipewire cannot be loaded or no daemon has answered within its
 // share.
 std::unique_ptr<Host> connect_application_host(Deadline budget);

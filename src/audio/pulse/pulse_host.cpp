@@ -105,6 +105,19 @@ class PulseHost final : public Host {
     return std::string(channel_position_name(*position));
   }
 
+  // A capture may begin before its application plays: on PulseAudio its
+  // device is there whether or not it is listed now.
+  std::unique_ptr<Device> unlisted_device(std::string_view name) override {
+    const std::string suffix = application_device_name("");
+    if (is_pipewire(snapshot_.server_name) || name.size() <= suffix.size() ||
+        !name.ends_with(suffix) || find(name) != nullptr) {
+      return nullptr;
+    }
+    auto application = application_source(std::string(name.substr(0, name.size() - suffix.size())));
+    application.listed_name = name;
+    return std::make_unique<PulseDevice>(connection_, std::move(application), false, budget_);
+  }
+
  private:
   const Source* find(std::string_view listed_name) const {
     for (const auto& s : snapshot_.sources) {
@@ -128,18 +141,6 @@ std::unique_ptr<Host> connect_host(Deadline budget, const Tuning& tuning) {
   if (!connection) return nullptr;
   auto snapshot = connection->snapshot(setup);
   if (!snapshot) return nullptr;
-  // A capture may begin before its application plays: on PulseAudio its
-  // device is there whether or not it is listed now.
-  const std::string& wanted = wanted_device_name();
-  const std::string suffix = application_device_name("");
-  if (!is_pipewire(snapshot->server_name) && wanted.size() > suffix.size() &&
-      wanted.ends_with(suffix) && std::ranges::none_of(snapshot->sources, [&](const Source& s) {
-        return s.listed_name == wanted;
-      })) {
-    auto application = application_source(wanted.substr(0, wanted.size() - suffix.size()));
-    application.listed_name = wanted;
-    snapshot->sources.push_back(std::move(application));
-  }
   return std::make_unique<PulseHost>(std::move(connection), std::move(*snapshot), budget);
 }
 

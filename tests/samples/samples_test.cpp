@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -465,8 +466,20 @@ TEST_F(Callbacks, NothingIsAllocatedAfterTheFirstRecord) {
       time.now += 30ms;  // a record falls due every other buffer
       std::visit(
           [&]<class Sample>(const audio::DataCallback<Sample>& f) {
-            static constexpr std::array<Sample, 1920> silence{};
-            f(std::span(silence).first(samples), audio::InputCallbackInfo{});
+            // A signal, not silence: levels of many digits to print.
+            static const auto signal = [] {
+              std::array<Sample, 1920> a{};
+              for (std::size_t i = 0; i < a.size(); ++i) {
+                const auto v = static_cast<std::int32_t>(i * 7919 % 20000) - 10000;
+                if constexpr (std::is_same_v<Sample, float>) {
+                  a[i] = static_cast<float>(v) / 32768.0f;
+                } else {
+                  a[i] = static_cast<Sample>(std::is_signed_v<Sample> ? v : v + 32768);
+                }
+              }
+              return a;
+            }();
+            f(std::span(signal).first(samples), audio::InputCallbackInfo{});
           },
           callback);
     };

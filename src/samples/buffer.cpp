@@ -238,8 +238,8 @@ void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t*
   for (; in != end; in += 2) {
     const __m128i x0 = _mm_loadu_si128(in);
     const __m128i x1 = _mm_loadu_si128(in + 1);
-    high = _mm_max_epi16(high, _mm_max_epi16(x0, x1));
-    low = _mm_min_epi16(low, _mm_min_epi16(x0, x1));
+    high = _mm_max_epi16(_mm_max_epi16(high, x0), x1);
+    low = _mm_min_epi16(_mm_min_epi16(low, x0), x1);
     const __m128i lower = _mm_unpacklo_epi16(x0, x1);
     const __m128i upper = _mm_unpackhi_epi16(x0, x1);
     add(lower_pairs, lower_upper, _mm_madd_epi16(lower, lower));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <string_view>
@@ -9,6 +10,13 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// AVX2 where the processor has it, chosen when the program runs.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
+#define KESTRAVO_METER_AVX2 1
+#include <immintrin.h>
+#else
+#define KESTRAVO_METER_AVX2 0
 #endif
 
 #include "samples/convert.h"
@@ -202,6 +210,48 @@ void meter_frames(const std::int16_t* frames_in, std::size_t frames, std::uint64
   }
 }
 
+// The end of meter_vectors and meter_wide_vectors: from the sums kept in
+// 64-bit parts of the vectors (`pairs`, each the lower 32-bit lane's sum +
+// 2^32 * the upper lane's, and `upper`, the upper lane's sum; [0] of the
+// lower halves' squares, [1] of the upper halves') and the largest and
+// smallest samples of each vector lane, the sums and peaks of the K columns,
+// with the samples from `from` on measured one frame after another. In
+// every 128-bit half, 32-bit lane i holds channel i % K of the lower
+// halves' squares and (4 + i) % K of the upper halves'; sample lane q holds
+// channel q % K.
+template <std::size_t K, std::size_t kParts, std::size_t kLanes>
+void finish_columns(const std::array<std::uint64_t, kParts> (&pairs)[2],
+                    const std::array<std::uint64_t, kParts> (&upper)[2],
+                    const std::array<std::int16_t, kLanes>& highs,
+                    const std::array<std::int16_t, kLanes>& lows, const std::int16_t* block,
+                    std::size_t from, std::size_t frames, std::uint64_t* sums,
+                    std::uint32_t* peaks) {
+  std::array<std::uint64_t, K> sum{};
+  std::array<std::int32_t, K> peak{};
+  for (std::size_t half = 0; half < 2; ++half) {
+    for (std::size_t part = 0; part < kParts; ++part) {
+      const std::uint64_t upper_sum = upper[half][part];
+      const std::size_t lane = 2 * part % 4;  // the lower of the part's two
+      sum[(4 * half + lane) % K] += pairs[half][part] - (upper_sum << 32);
+      sum[(4 * half + lane + 1) % K] += upper_sum;
+    }
+  }
+  for (std::size_t q = 0; q < kLanes; ++q) {
+    peak[q % K] = std::max({peak[q % K], std::int32_t{highs[q]}, -std::int32_t{lows[q]}});
+  }
+  for (const std::int16_t* f = block + from; f < block + frames * K; f += K) {
+    for (std::size_t j = 0; j < K; ++j) {
+      const std::int32_t value = f[j];
+      sum[j] += static_cast<std::uint32_t>(value * value);
+      peak[j] = std::max(peak[j], value < 0 ? -value : value);
+    }
+  }
+  for (std::size_t j = 0; j < K; ++j) {
+    sums[j] = sum[j];
+    peaks[j] = static_cast<std::uint32_t>(peak[j]);
+  }
+}
+
 #if defined(__SSE2__)
 // meter_frames for a channel count K that divides 8, two vectors of eight
 // samples at a time. Sample q of either vector belongs to channel q % K, so
@@ -255,31 +305,61 @@ void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t*
   _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[1].data()), upper_upper);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(highs.data()), high);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(lows.data()), low);
-  std::array<std::uint64_t, K> sum{};
-  std::array<std::int32_t, K> peak{};
-  for (std::size_t half = 0; half < 2; ++half) {
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      // Lane `lane` is in 64-bit part lane / 2, its lower or upper 32 bits.
-      const std::uint64_t upper_sum = upper[half][lane / 2];
-      sum[(4 * half + lane) % K] +=
-          lane % 2 == 1 ? upper_sum : pairs[half][lane / 2] - (upper_sum << 32);
-    }
+  finish_columns<K>(pairs, upper, highs, lows, block, steps * kStep, frames, sums, peaks);
+}
+#endif
+
+#if KESTRAVO_METER_AVX2
+// meter_vectors at twice the width, where the processor has AVX2: the same
+// pairing in each 128-bit half of two vectors of sixteen samples.
+template <std::size_t K>
+__attribute__((target("avx2"))) void meter_wide_vectors(const std::int16_t* block,
+                                                        std::size_t frames, std::uint64_t* sums,
+                                                        std::uint32_t* peaks) {
+  static_assert(8 % K == 0);
+  constexpr std::size_t kStep = 32;  // samples: two vectors
+  const std::size_t steps = frames * K / kStep;
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i lower_pairs = zero;
+  __m256i lower_upper = zero;
+  __m256i upper_pairs = zero;
+  __m256i upper_upper = zero;
+  __m256i high = _mm256_set1_epi16(INT16_MIN);
+  __m256i low = _mm256_set1_epi16(INT16_MAX);
+  const auto* in = reinterpret_cast<const __m256i*>(block);
+  const auto* const end = in + 2 * steps;
+  for (; in != end; in += 2) {
+    const __m256i x0 = _mm256_loadu_si256(in);
+    const __m256i x1 = _mm256_loadu_si256(in + 1);
+    high = _mm256_max_epi16(_mm256_max_epi16(high, x0), x1);
+    low = _mm256_min_epi16(_mm256_min_epi16(low, x0), x1);
+    const __m256i lower = _mm256_unpacklo_epi16(x0, x1);
+    const __m256i upper = _mm256_unpackhi_epi16(x0, x1);
+    const __m256i lower_squares = _mm256_madd_epi16(lower, lower);
+    const __m256i upper_squares = _mm256_madd_epi16(upper, upper);
+    lower_pairs = _mm256_add_epi64(lower_pairs, lower_squares);
+    lower_upper = _mm256_add_epi64(lower_upper, _mm256_srli_epi64(lower_squares, 32));
+    upper_pairs = _mm256_add_epi64(upper_pairs, upper_squares);
+    upper_upper = _mm256_add_epi64(upper_upper, _mm256_srli_epi64(upper_squares, 32));
   }
-  for (std::size_t q = 0; q < 8; ++q) {
-    peak[q % K] = std::max({peak[q % K], std::int32_t{highs[q]}, -std::int32_t{lows[q]}});
-  }
-  // The frames after the last whole step.
-  for (const std::int16_t* f = block + steps * kStep; f < block + frames * K; f += K) {
-    for (std::size_t j = 0; j < K; ++j) {
-      const std::int32_t value = f[j];
-      sum[j] += static_cast<std::uint32_t>(value * value);
-      peak[j] = std::max(peak[j], value < 0 ? -value : value);
-    }
-  }
-  for (std::size_t j = 0; j < K; ++j) {
-    sums[j] = sum[j];
-    peaks[j] = static_cast<std::uint32_t>(peak[j]);
-  }
+  std::array<std::uint64_t, 4> pairs[2];
+  std::array<std::uint64_t, 4> upper[2];
+  std::array<std::int16_t, 16> highs;
+  std::array<std::int16_t, 16> lows;
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(pairs[0].data()), lower_pairs);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper[0].data()), lower_upper);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(pairs[1].data()), upper_pairs);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper[1].data()), upper_upper);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(highs.data()), high);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lows.data()), low);
+  finish_columns<K>(pairs, upper, highs, lows, block, steps * kStep, frames, sums, peaks);
+}
+
+std::atomic<bool> wide_vectors_allowed{true};
+
+bool use_wide_vectors() {
+  static const bool present = __builtin_cpu_supports("avx2") != 0;
+  return present && wide_vectors_allowed.load(std::memory_order_relaxed);
 }
 #endif
 
@@ -291,6 +371,12 @@ void meter_columns(const std::int16_t* block, std::size_t frames, std::uint64_t*
                    std::uint32_t* peaks) {
 #if defined(__SSE2__)
   if constexpr (8 % K == 0) {
+#if KESTRAVO_METER_AVX2
+    if (use_wide_vectors()) {
+      meter_wide_vectors<K>(block, frames, sums, peaks);
+      return;
+    }
+#endif
     meter_vectors<K>(block, frames, sums, peaks);
     return;
   }
@@ -453,6 +539,14 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
 }
 
 }  // namespace
+
+void allow_wide_meter(bool allowed) {
+#if KESTRAVO_METER_AVX2
+  wide_vectors_allowed.store(allowed, std::memory_order_relaxed);
+#else
+  static_cast<void>(allowed);
+#endif
+}
 
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,

@@ -78,4 +78,10 @@ void process_buffer(std::span<const float> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
                     Workspace& workspace);
 
+// Whether the meter may use the widest vectors the processor has (AVX2 on
+// x86-64 Linux) or keeps to those every processor of the target has. On by
+// default; tests turn it off to check the narrower code too. Not to be
+// changed while a stream runs.
+void allow_wide_meter(bool allowed);
+
 }  // namespace kestravo::samples

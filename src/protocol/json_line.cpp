@@ -220,9 +220,20 @@ std::string encode_line(const Status& record) {
   return out;
 }
 
+// The same line as encode_into writes, its fixed text appended in whole
+// pieces: it is written many times a second, on the audio thread.
 void encode_line(const LevelsRecord& record, std::string& out) {
-  out.clear();
-  encode_into(record, out);
+  out.assign(R"({"type":"levels","rms":[)");
+  for (std::size_t i = 0; i < record.rms.size(); ++i) {
+    if (i > 0) out += ',';
+    append_number(out, record.rms[i]);
+  }
+  out.append(R"(],"peak":[)");
+  for (std::size_t i = 0; i < record.peak.size(); ++i) {
+    if (i > 0) out += ',';
+    append_number(out, record.peak[i]);
+  }
+  out.append("]}\n");
 }
 
 }  // namespace kestravo::protocol

@@ -5,9 +5,10 @@ KESTRAVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KESTRAVO_BUILD=${KESTRAVO_BUILD:-$KESTRAVO_ROOT/build}
 
 # Debian packages that building and running the tool need: the compiler and
-# build tools, alsa-lib, libpulse's headers (libpulse itself is loaded at run
-# time) and the JSON library of the simulated host's scenario reader. No
-# sound server, no ALSA plugins, no test libraries.
+# build tools, the headers of alsa-lib and libpulse (both are loaded at run
+# time; libasound2-dev brings alsa-lib itself, which the ALSA host needs) and
+# the JSON library of the simulated host's scenario reader. No sound server,
+# no ALSA plugins, no test libraries.
 KESTRAVO_PACKAGES=(
   cmake ninja-build g++ pkg-config
   nlohmann-json3-dev libasound2-dev libpulse-dev libpipewire-0.3-dev

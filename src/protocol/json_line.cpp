@@ -66,8 +66,12 @@ void append_number(std::string& out, double value) {
       std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
   const std::size_t e = text.find('e');
-  std::string digits(1, text[0]);
-  if (e > 1) digits.append(text.substr(2, e - 2));
+  // The significant digits without the point, in place: a levels record
+  // is made on the audio thread, which must not allocate.
+  char digit_buffer[sizeof buffer];
+  digit_buffer[0] = text[0];
+  if (e > 1) text.copy(digit_buffer + 1, e - 2, 2);
+  const std::string_view digits(digit_buffer, e > 1 ? e - 1 : 1);
   int exponent = 0;
   std::string_view exponent_text = text.substr(e + 1);
   const bool negative_exponent = exponent_text.front() == '-';
@@ -83,9 +87,9 @@ void append_number(std::string& out, double value) {
       out += ".0";
     } else if (exponent >= 0) {
       const std::size_t integer_digits = static_cast<std::size_t>(exponent) + 1;
-      out.append(digits, 0, integer_digits);
+      out.append(digits.substr(0, integer_digits));
       out += '.';
-      out.append(digits, integer_digits);
+      out.append(digits.substr(integer_digits));
     } else {
       out += "0.";
       out.append(static_cast<std::size_t>(-exponent - 1), '0');
@@ -96,7 +100,7 @@ void append_number(std::string& out, double value) {
   out += digits[0];
   if (n > 1) {
     out += '.';
-    out.append(digits, 1);
+    out.append(digits.substr(1));
   }
   out += 'e';
   out += exponent < 0 ? '-' : '+';
@@ -115,9 +119,12 @@ void append_integer(std::string& out, Integer value) {
   out.append(buffer, end.ptr);
 }
 
+// Keys and tags are ours: plain ASCII that needs no escape, written as they
+// are.
 void append_key(std::string& out, std::string_view key) {
-  append_string(out, key);
-  out += ':';
+  out += '"';
+  out += key;
+  out += "\":";
 }
 
 void append_numbers(std::string& out, const std::vector<double>& values) {
@@ -197,8 +204,9 @@ template <class Record>
 void encode_into(const Record& record, std::string& out) {
   out += '{';
   append_key(out, "type");
-  append_string(out, tag(record));
-  out += ',';
+  out += '"';
+  out += tag(record);
+  out += "\",";
   append_fields(out, record);
   out += "}\n";
 }
@@ -212,9 +220,20 @@ std::string encode_line(const Status& record) {
   return out;
 }
 
+// The same line as encode_into writes, its fixed text appended in whole
+// pieces: it is written many times a second, on the audio thread.
 void encode_line(const LevelsRecord& record, std::string& out) {
-  out.clear();
-  encode_into(record, out);
+  out.assign(R"({"type":"levels","rms":[)");
+  for (std::size_t i = 0; i < record.rms.size(); ++i) {
+    if (i > 0) out += ',';
+    append_number(out, record.rms[i]);
+  }
+  out.append(R"(],"peak":[)");
+  for (std::size_t i = 0; i < record.peak.size(); ++i) {
+    if (i > 0) out += ',';
+    append_number(out, record.peak[i]);
+  }
+  out.append("]}\n");
 }
 
 }  // namespace kestravo::protocol

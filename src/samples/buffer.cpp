@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <string_view>
@@ -9,6 +10,13 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// AVX2 where the processor has it, chosen when the program runs.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
+#define KESTRAVO_METER_AVX2 1
+#include <immintrin.h>
+#else
+#define KESTRAVO_METER_AVX2 0
 #endif
 
 #include "samples/convert.h"
@@ -202,92 +210,36 @@ void meter_frames(const std::int16_t* frames_in, std::size_t frames, std::uint64
   }
 }
 
-#if defined(__SSE2__)
-// The squares of the even samples of `x` (pmaddwd of each 32-bit lane's
-// lower sample against itself, its upper one shifted out), one per 32-bit
-// lane, each at most 2^30.
-inline __m128i even_squares(__m128i x) {
-  const __m128i even = _mm_slli_epi32(x, 16);
-  return _mm_madd_epi16(even, even);
-}
-
-// The same of the odd samples.
-inline __m128i odd_squares(__m128i x) {
-  const __m128i odd = _mm_srli_epi32(x, 16);
-  return _mm_madd_epi16(odd, odd);
-}
-
-// meter_frames for a channel count K that divides 8, eight samples at a
-// time: sample q of each vector belongs to channel q % K. The squares of the
-// even and the odd samples are taken apart, so each 32-bit lane holds one
-// square: three vectors' squares add up in 32 bits without overflow before
-// they are added into 64-bit sums. Those keep each pair of lanes as one
-// 64-bit number, and the upper lane's sum beside it, from which the lower
-// lane's sum is taken back, exactly, at the end. The peak is the larger of
-// the largest sample and the smallest one negated. Integer sums do not
-// depend on the order of the additions, so every result is the scalar
-// meter's.
-template <std::size_t K>
-void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t* sums,
-                   std::uint32_t* peaks) {
-  static_assert(8 % K == 0);
-  const std::size_t vectors = frames * K / 8;
-  const __m128i zero = _mm_setzero_si128();
-  __m128i even_pairs = zero;  // per half: the lower lane's sum + 2^32 * the upper lane's
-  __m128i even_upper = zero;  // per half: the upper lane's sum
-  __m128i odd_pairs = zero;
-  __m128i odd_upper = zero;
-  __m128i high = _mm_set1_epi16(INT16_MIN);
-  __m128i low = _mm_set1_epi16(INT16_MAX);
-  const auto* in = reinterpret_cast<const __m128i*>(block);
-  const auto* const end = in + vectors;
-  const auto peak_of = [&](__m128i x) {
-    high = _mm_max_epi16(high, x);
-    low = _mm_min_epi16(low, x);
-  };
-  const auto add = [&](__m128i even, __m128i odd) {
-    even_pairs = _mm_add_epi64(even_pairs, even);
-    even_upper = _mm_add_epi64(even_upper, _mm_srli_epi64(even, 32));
-    odd_pairs = _mm_add_epi64(odd_pairs, odd);
-    odd_upper = _mm_add_epi64(odd_upper, _mm_srli_epi64(odd, 32));
-  };
-  for (; end - in >= 3; in += 3) {
-    const __m128i x0 = _mm_loadu_si128(in);
-    const __m128i x1 = _mm_loadu_si128(in + 1);
-    const __m128i x2 = _mm_loadu_si128(in + 2);
-    peak_of(x0);
-    peak_of(x1);
-    peak_of(x2);
-    add(_mm_add_epi32(_mm_add_epi32(even_squares(x0), even_squares(x1)), even_squares(x2)),
-        _mm_add_epi32(_mm_add_epi32(odd_squares(x0), odd_squares(x1)), odd_squares(x2)));
-  }
-  for (; in != end; ++in) {
-    const __m128i x = _mm_loadu_si128(in);
-    peak_of(x);
-    add(even_squares(x), odd_squares(x));
-  }
-  std::array<std::uint64_t, 2> pairs[2];
-  std::array<std::uint64_t, 2> upper[2];
-  std::array<std::int16_t, 8> highs;
-  std::array<std::int16_t, 8> lows;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs[0].data()), even_pairs);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[0].data()), even_upper);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs[1].data()), odd_pairs);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[1].data()), odd_upper);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(highs.data()), high);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lows.data()), low);
+// The end of meter_vectors and meter_wide_vectors: from the sums kept in
+// 64-bit parts of the vectors (`pairs`, each the lower 32-bit lane's sum +
+// 2^32 * the upper lane's, and `upper`, the upper lane's sum; [0] of the
+// lower halves' squares, [1] of the upper halves') and the largest and
+// smallest samples of each vector lane, the sums and peaks of the K columns,
+// with the samples from `from` on measured one frame after another. In
+// every 128-bit half, 32-bit lane i holds channel i % K of the lower
+// halves' squares and (4 + i) % K of the upper halves'; sample lane q holds
+// channel q % K.
+template <std::size_t K, std::size_t kParts, std::size_t kLanes>
+void finish_columns(const std::array<std::uint64_t, kParts> (&pairs)[2],
+                    const std::array<std::uint64_t, kParts> (&upper)[2],
+                    const std::array<std::int16_t, kLanes>& highs,
+                    const std::array<std::int16_t, kLanes>& lows, const std::int16_t* block,
+                    std::size_t from, std::size_t frames, std::uint64_t* sums,
+                    std::uint32_t* peaks) {
   std::array<std::uint64_t, K> sum{};
   std::array<std::int32_t, K> peak{};
-  for (std::size_t q = 0; q < 8; ++q) {
-    // Sample q is in 32-bit lane q / 2, of the even or the odd squares.
-    const std::size_t lane = q / 2;
-    const std::size_t half = lane / 2;
-    const std::uint64_t upper_sum = upper[q % 2][half];
-    sum[q % K] += lane % 2 == 1 ? upper_sum : pairs[q % 2][half] - (upper_sum << 32);
+  for (std::size_t half = 0; half < 2; ++half) {
+    for (std::size_t part = 0; part < kParts; ++part) {
+      const std::uint64_t upper_sum = upper[half][part];
+      const std::size_t lane = 2 * part % 4;  // the lower of the part's two
+      sum[(4 * half + lane) % K] += pairs[half][part] - (upper_sum << 32);
+      sum[(4 * half + lane + 1) % K] += upper_sum;
+    }
+  }
+  for (std::size_t q = 0; q < kLanes; ++q) {
     peak[q % K] = std::max({peak[q % K], std::int32_t{highs[q]}, -std::int32_t{lows[q]}});
   }
-  // The frames after the last whole vector.
-  for (const std::int16_t* f = block + vectors * 8; f < block + frames * K; f += K) {
+  for (const std::int16_t* f = block + from; f < block + frames * K; f += K) {
     for (std::size_t j = 0; j < K; ++j) {
       const std::int32_t value = f[j];
       sum[j] += static_cast<std::uint32_t>(value * value);
@@ -299,6 +251,116 @@ void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t*
     peaks[j] = static_cast<std::uint32_t>(peak[j]);
   }
 }
+
+#if defined(__SSE2__)
+// meter_frames for a channel count K that divides 8, two vectors of eight
+// samples at a time. Sample q of either vector belongs to channel q % K, so
+// interleaving the two vectors' samples puts two samples of one channel side
+// by side, and pmaddwd gives their two squares summed in one 32-bit lane:
+// lane i of the lower halves' sums holds samples i (channel i % K), of the
+// upper halves' samples 4 + i. Such a sum (at most 2^31) is added at once
+// into 64-bit sums that keep each pair of lanes as one 64-bit number, with
+// the upper lane's sum beside it, from which the lower lane's sum is taken
+// back, exactly, at the end. The peak is the larger of the largest sample
+// and the smallest one negated. Integer sums do not depend on the order of
+// the additions, so every result is the scalar meter's.
+template <std::size_t K>
+void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t* sums,
+                   std::uint32_t* peaks) {
+  static_assert(8 % K == 0);
+  constexpr std::size_t kStep = 16;  // samples: two vectors
+  const std::size_t steps = frames * K / kStep;
+  const __m128i zero = _mm_setzero_si128();
+  // Per half: the lower lane's sum + 2^32 * the upper lane's, and the upper
+  // lane's sum; of the lower and of the upper halves of the vectors.
+  __m128i lower_pairs = zero;
+  __m128i lower_upper = zero;
+  __m128i upper_pairs = zero;
+  __m128i upper_upper = zero;
+  __m128i high = _mm_set1_epi16(INT16_MIN);
+  __m128i low = _mm_set1_epi16(INT16_MAX);
+  const auto* in = reinterpret_cast<const __m128i*>(block);
+  const auto* const end = in + 2 * steps;
+  const auto add = [](__m128i& pairs, __m128i& upper, __m128i squares) {
+    pairs = _mm_add_epi64(pairs, squares);
+    upper = _mm_add_epi64(upper, _mm_srli_epi64(squares, 32));
+  };
+  for (; in != end; in += 2) {
+    const __m128i x0 = _mm_loadu_si128(in);
+    const __m128i x1 = _mm_loadu_si128(in + 1);
+    high = _mm_max_epi16(_mm_max_epi16(high, x0), x1);
+    low = _mm_min_epi16(_mm_min_epi16(low, x0), x1);
+    const __m128i lower = _mm_unpacklo_epi16(x0, x1);
+    const __m128i upper = _mm_unpackhi_epi16(x0, x1);
+    add(lower_pairs, lower_upper, _mm_madd_epi16(lower, lower));
+    add(upper_pairs, upper_upper, _mm_madd_epi16(upper, upper));
+  }
+  std::array<std::uint64_t, 2> pairs[2];
+  std::array<std::uint64_t, 2> upper[2];
+  std::array<std::int16_t, 8> highs;
+  std::array<std::int16_t, 8> lows;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs[0].data()), lower_pairs);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[0].data()), lower_upper);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs[1].data()), upper_pairs);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[1].data()), upper_upper);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(highs.data()), high);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lows.data()), low);
+  finish_columns<K>(pairs, upper, highs, lows, block, steps * kStep, frames, sums, peaks);
+}
+#endif
+
+#if KESTRAVO_METER_AVX2
+// meter_vectors at twice the width, where the processor has AVX2: the same
+// pairing in each 128-bit half of two vectors of sixteen samples.
+template <std::size_t K>
+__attribute__((target("avx2"))) void meter_wide_vectors(const std::int16_t* block,
+                                                        std::size_t frames, std::uint64_t* sums,
+                                                        std::uint32_t* peaks) {
+  static_assert(8 % K == 0);
+  constexpr std::size_t kStep = 32;  // samples: two vectors
+  const std::size_t steps = frames * K / kStep;
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i lower_pairs = zero;
+  __m256i lower_upper = zero;
+  __m256i upper_pairs = zero;
+  __m256i upper_upper = zero;
+  __m256i high = _mm256_set1_epi16(INT16_MIN);
+  __m256i low = _mm256_set1_epi16(INT16_MAX);
+  const auto* in = reinterpret_cast<const __m256i*>(block);
+  const auto* const end = in + 2 * steps;
+  for (; in != end; in += 2) {
+    const __m256i x0 = _mm256_loadu_si256(in);
+    const __m256i x1 = _mm256_loadu_si256(in + 1);
+    high = _mm256_max_epi16(_mm256_max_epi16(high, x0), x1);
+    low = _mm256_min_epi16(_mm256_min_epi16(low, x0), x1);
+    const __m256i lower = _mm256_unpacklo_epi16(x0, x1);
+    const __m256i upper = _mm256_unpackhi_epi16(x0, x1);
+    const __m256i lower_squares = _mm256_madd_epi16(lower, lower);
+    const __m256i upper_squares = _mm256_madd_epi16(upper, upper);
+    lower_pairs = _mm256_add_epi64(lower_pairs, lower_squares);
+    lower_upper = _mm256_add_epi64(lower_upper, _mm256_srli_epi64(lower_squares, 32));
+    upper_pairs = _mm256_add_epi64(upper_pairs, upper_squares);
+    upper_upper = _mm256_add_epi64(upper_upper, _mm256_srli_epi64(upper_squares, 32));
+  }
+  std::array<std::uint64_t, 4> pairs[2];
+  std::array<std::uint64_t, 4> upper[2];
+  std::array<std::int16_t, 16> highs;
+  std::array<std::int16_t, 16> lows;
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(pairs[0].data()), lower_pairs);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper[0].data()), lower_upper);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(pairs[1].data()), upper_pairs);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper[1].data()), upper_upper);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(highs.data()), high);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lows.data()), low);
+  finish_columns<K>(pairs, upper, highs, lows, block, steps * kStep, frames, sums, peaks);
+}
+
+std::atomic<bool> wide_vectors_allowed{true};
+
+bool use_wide_vectors() {
+  static const bool present = __builtin_cpu_supports("avx2") != 0;
+  return present && wide_vectors_allowed.load(std::memory_order_relaxed);
+}
 #endif
 
 // The sums and peaks of the K columns of `frames` frames: meter_vectors
@@ -309,6 +371,12 @@ void meter_columns(const std::int16_t* block, std::size_t frames, std::uint64_t*
                    std::uint32_t* peaks) {
 #if defined(__SSE2__)
   if constexpr (8 % K == 0) {
+#if KESTRAVO_METER_AVX2
+    if (use_wide_vectors()) {
+      meter_wide_vectors<K>(block, frames, sums, peaks);
+      return;
+    }
+#endif
     meter_vectors<K>(block, frames, sums, peaks);
     return;
   }
@@ -394,9 +462,26 @@ void walk_measuring(std::span<const Sample> samples, std::size_t channel_count,
 }
 
 bool levels_due(LevelClock& clock) {
-  std::lock_guard lock(clock.mutex);
-  return clock.now() - clock.last >= kLevelsInterval;
+  return clock.now() - clock.last.load(std::memory_order_relaxed) >= kLevelsInterval;
 }
+
+// Holds LevelClock::claimed, if it was free, for the guard's lifetime.
+class LevelsClaim {
+ public:
+  explicit LevelsClaim(LevelClock& clock)
+      : clock_(clock), held_(!clock.claimed.test_and_set(std::memory_order_acquire)) {}
+  ~LevelsClaim() {
+    if (held_) clock_.claimed.clear(std::memory_order_release);
+  }
+  LevelsClaim(const LevelsClaim&) = delete;
+  LevelsClaim& operator=(const LevelsClaim&) = delete;
+
+  bool held() const { return held_; }
+
+ private:
+  LevelClock& clock_;
+  bool held_;
+};
 
 template <class Sample>
 void process(std::span<const Sample> samples, std::size_t channel_count,
@@ -438,11 +523,12 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
         frame_bytes);
   }
 
-  std::lock_guard lock(clock.mutex);
-  if (clock.now() - clock.last < kLevelsInterval) return;
+  const LevelsClaim claim(clock);
+  if (!claim.held()) return;
+  if (clock.now() - clock.last.load(std::memory_order_relaxed) < kLevelsInterval) return;
   // A fresh reading, taken after the PCM write: the next record is due
   // kLevelsInterval after this one is made, not after the buffer arrived.
-  clock.last = clock.now();
+  clock.last.store(clock.now(), std::memory_order_relaxed);
   if (!measured) {
     walk_measuring(samples, channel_count, selected, frames, nullptr, workspace);
   }
@@ -453,6 +539,14 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
 }
 
 }  // namespace
+
+void allow_wide_meter(bool allowed) {
+#if KESTRAVO_METER_AVX2
+  wide_vectors_allowed.store(allowed, std::memory_order_relaxed);
+#else
+  static_cast<void>(allowed);
+#endif
+}
 
 void process_buffer(std::span<const std::int16_t> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,

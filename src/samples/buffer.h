@@ -2,11 +2,11 @@
 // 16-bit, channel selection, the PCM block and the level metering.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,9 +19,11 @@ namespace kestravo::samples {
 // Levels records are at least this far apart.
 inline constexpr std::chrono::nanoseconds kLevelsInterval = std::chrono::milliseconds(50);
 
-// The moment of the last levels record. Only the data callback locks it;
-// the lock is held from the elapsed-time test until the record is written,
-// so a record is never computed twice for one interval.
+// The moment of the last levels record, and which callback is making one.
+// A callback claims the record before it tests the elapsed time and holds
+// the claim until the record is written, so a record is never computed
+// twice for one interval; a callback that finds it claimed makes none. No
+// lock: a buffer with no record due costs two atomic operations.
 struct LevelClock {
   using Clock = std::chrono::steady_clock;
   using Now = std::function<Clock::time_point()>;
@@ -32,8 +34,8 @@ struct LevelClock {
       : now(std::move(now_function)), last(now()) {}
 
   Now now;
-  std::mutex mutex;
-  Clock::time_point last;
+  std::atomic<Clock::time_point> last;
+  std::atomic_flag claimed;
 };
 
 // Where one buffer's output goes: the PCM block and the status lines.
@@ -75,5 +77,11 @@ void process_buffer(std::span<const std::uint16_t> samples, std::size_t channel_
 void process_buffer(std::span<const float> samples, std::size_t channel_count,
                     std::span<const std::size_t> selected, LevelClock& clock, const Sinks& sinks,
                     Workspace& workspace);
+
+// Whether the meter may use the widest vectors the processor has (AVX2 on
+// x86-64 Linux) or keeps to those every processor of the target has. On by
+// default; tests turn it off to check the narrower code too. Not to be
+// changed while a stream runs.
+void allow_wide_meter(bool allowed);
 
 }  // namespace kestravo::samples

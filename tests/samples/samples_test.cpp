@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -217,6 +218,36 @@ TEST_F(ProcessBuffer, ShortBufferOrNoChannelsWritesNothingAndKeepsTheClock) {
   // The clock was not reset by those buffers, so the next whole frame is still due.
   process({1, 2, 3, 4}, 4, {0});
   EXPECT_EQ(status.writes.size(), 1u);
+}
+
+// The meter against the rule at both vector widths it may use: the widest
+// the processor has, and the one every processor of the target has, which
+// the other tests never reach on a processor with wider vectors. Lengths
+// around the vector steps; one sample in eight is full-scale negative.
+TEST_F(ProcessBuffer, MeterAgreesWithTheRuleAtEveryVectorWidth) {
+  std::uint32_t seed = 7;
+  for (const bool wide : {true, false}) {
+    allow_wide_meter(wide);
+    for (const std::size_t channels : {1, 2, 4, 8}) {
+      for (const std::size_t frames : {1, 15, 16, 33, 257, 960}) {
+        std::vector<std::int16_t> samples(frames * channels);
+        for (auto& sample : samples) {
+          seed = seed * 1664525u + 1013904223u;
+          sample = (seed >> 29) == 0 ? std::int16_t{-32768} : static_cast<std::int16_t>(seed >> 16);
+        }
+        std::vector<std::size_t> selected(channels);
+        for (std::size_t j = 0; j < channels; ++j) selected[j] = j;
+        time.now += 60ms;
+        status.writes.clear();
+        process(samples, channels, selected);
+        ASSERT_EQ(status.writes.size(), 1u);
+        EXPECT_EQ(status.writes[0],
+                  protocol::encode_line(compute_levels(samples, channels, selected)))
+            << (wide ? "wide, " : "narrow, ") << channels << " ch, " << frames << " frames";
+      }
+    }
+  }
+  allow_wide_meter(true);
 }
 
 TEST_F(ProcessBuffer, AtMostOneRecordPer50ms) {
@@ -465,8 +496,20 @@ TEST_F(Callbacks, NothingIsAllocatedAfterTheFirstRecord) {
       time.now += 30ms;  // a record falls due every other buffer
       std::visit(
           [&]<class Sample>(const audio::DataCallback<Sample>& f) {
-            static constexpr std::array<Sample, 1920> silence{};
-            f(std::span(silence).first(samples), audio::InputCallbackInfo{});
+            // A signal, not silence: levels of many digits to print.
+            static const auto signal = [] {
+              std::array<Sample, 1920> a{};
+              for (std::size_t i = 0; i < a.size(); ++i) {
+                const auto v = static_cast<std::int32_t>(i * 7919 % 20000) - 10000;
+                if constexpr (std::is_same_v<Sample, float>) {
+                  a[i] = static_cast<float>(v) / 32768.0f;
+                } else {
+                  a[i] = static_cast<Sample>(std::is_signed_v<Sample> ? v : v + 32768);
+                }
+              }
+              return a;
+            }();
+            f(std::span(signal).first(samples), audio::InputCallbackInfo{});
           },
           callback);
     };

@@ -31,7 +31,7 @@ struct ChmapFree {
   void operator()(snd_pcm_chmap_t* map) const { std::free(map); }
 };
 struct ChmapsFree {
-  void operator()(snd_pcm_chmap_query_t** maps) const { snd_pcm_free_chmaps(maps); }
+  void operator()(snd_pcm_chmap_query_t** maps) const { asound().snd_pcm_free_chmaps(maps); }
 };
 
 std::vector<std::optional<std::string>> position_names(const snd_pcm_chmap_t& map) {
@@ -51,7 +51,7 @@ using Names = std::vector<std::optional<std::string>>;
 // the PCM offers it; none when it offers none for that count. Maps offered
 // for other channel counts say nothing about this one.
 std::optional<Names> offered_channel_names(snd_pcm_t* pcm, const SupportedStreamConfig& config) {
-  std::unique_ptr<snd_pcm_chmap_query_t*, ChmapsFree> maps(snd_pcm_query_chmaps(pcm));
+  std::unique_ptr<snd_pcm_chmap_query_t*, ChmapsFree> maps(asound().snd_pcm_query_chmaps(pcm));
   if (maps) {
     for (snd_pcm_chmap_query_t** map = maps.get(); *map != nullptr; ++map) {
       if ((*map)->map.channels == config.channels) return position_names((*map)->map);
@@ -67,15 +67,15 @@ Names configured_channel_names(snd_pcm_t* pcm, const SupportedStreamConfig& conf
   HwParams params = new_hw_params();
   const auto format = alsa_format(config.sample_format);
   unsigned rate = config.sample_rate;
-  if (!params || !format || snd_pcm_hw_params_any(pcm, params.get()) < 0 ||
-      snd_pcm_hw_params_set_access(pcm, params.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
-      snd_pcm_hw_params_set_format(pcm, params.get(), *format) < 0 ||
-      snd_pcm_hw_params_set_channels(pcm, params.get(), config.channels) < 0 ||
-      snd_pcm_hw_params_set_rate_near(pcm, params.get(), &rate, nullptr) < 0 ||
-      snd_pcm_hw_params(pcm, params.get()) < 0) {
+  if (!params || !format || asound().snd_pcm_hw_params_any(pcm, params.get()) < 0 ||
+      asound().snd_pcm_hw_params_set_access(pcm, params.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+      asound().snd_pcm_hw_params_set_format(pcm, params.get(), *format) < 0 ||
+      asound().snd_pcm_hw_params_set_channels(pcm, params.get(), config.channels) < 0 ||
+      asound().snd_pcm_hw_params_set_rate_near(pcm, params.get(), &rate, nullptr) < 0 ||
+      asound().snd_pcm_hw_params(pcm, params.get()) < 0) {
     return {};
   }
-  std::unique_ptr<snd_pcm_chmap_t, ChmapFree> map(snd_pcm_get_chmap(pcm));
+  std::unique_ptr<snd_pcm_chmap_t, ChmapFree> map(asound().snd_pcm_get_chmap(pcm));
   if (!map || map->channels != config.channels) return {};
   return position_names(*map);
 }
@@ -88,43 +88,46 @@ std::expected<snd_pcm_uframes_t, int> configure(snd_pcm_t* pcm, const StreamConf
   HwParams params = new_hw_params();
   if (!params) return std::unexpected(-ENOMEM);
   snd_pcm_hw_params_t* p = params.get();
-  int err = snd_pcm_hw_params_any(pcm, p);
-  if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, p, SND_PCM_ACCESS_RW_INTERLEAVED);
-  if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, p, format);
-  if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, p, config.channels);
+  int err = asound().snd_pcm_hw_params_any(pcm, p);
+  if (err >= 0) err = asound().snd_pcm_hw_params_set_access(pcm, p, SND_PCM_ACCESS_RW_INTERLEAVED);
+  if (err >= 0) err = asound().snd_pcm_hw_params_set_format(pcm, p, format);
+  if (err >= 0) err = asound().snd_pcm_hw_params_set_channels(pcm, p, config.channels);
   // A rate the PCM cannot run natively is refused, not resampled.
-  if (err >= 0) err = snd_pcm_hw_params_set_rate_resample(pcm, p, 0);
-  if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, p, config.sample_rate, 0);
+  if (err >= 0) err = asound().snd_pcm_hw_params_set_rate_resample(pcm, p, 0);
+  if (err >= 0) err = asound().snd_pcm_hw_params_set_rate(pcm, p, config.sample_rate, 0);
   if (err < 0) return std::unexpected(err);
 
   const snd_pcm_uframes_t rate = config.sample_rate;
   snd_pcm_uframes_t period =
       config.buffer_frames.value_or(std::max<snd_pcm_uframes_t>(rate / 100, 1));
-  err = snd_pcm_hw_params_set_period_size_near(pcm, p, &period, nullptr);
+  err = asound().snd_pcm_hw_params_set_period_size_near(pcm, p, &period, nullptr);
   if (err < 0) return std::unexpected(err);
   // At least 100 ms of buffer (and two periods) gives a consumer that stalls
   // for a moment room before the device overruns; a device that cannot
   // buffer that much gets its largest buffer instead.
   snd_pcm_uframes_t least = std::max<snd_pcm_uframes_t>((rate + 9) / 10, 2 * period);
   HwParams with_least = new_hw_params(p);
-  if (with_least && snd_pcm_hw_params_set_buffer_size_min(pcm, with_least.get(), &least) >= 0) {
+  if (with_least &&
+      asound().snd_pcm_hw_params_set_buffer_size_min(pcm, with_least.get(), &least) >= 0) {
     params = std::move(with_least);
     p = params.get();
   }
   snd_pcm_uframes_t buffer = std::max<snd_pcm_uframes_t>(rate / 5, 4 * period);
-  err = snd_pcm_hw_params_set_buffer_size_near(pcm, p, &buffer);
+  err = asound().snd_pcm_hw_params_set_buffer_size_near(pcm, p, &buffer);
   if (err < 0) return std::unexpected(err);
-  err = snd_pcm_hw_params(pcm, p);
+  err = asound().snd_pcm_hw_params(pcm, p);
   if (err < 0) return std::unexpected(err);
   int dir = 0;
-  err = snd_pcm_hw_params_get_period_size(p, &period, &dir);
+  err = asound().snd_pcm_hw_params_get_period_size(p, &period, &dir);
   if (err < 0) return std::unexpected(err);
 
-  snd_pcm_sw_params_t* sw = nullptr;
-  snd_pcm_sw_params_alloca(&sw);
-  err = snd_pcm_sw_params_current(pcm, sw);
-  if (err >= 0) err = snd_pcm_sw_params_set_avail_min(pcm, sw, period);
-  if (err >= 0) err = snd_pcm_sw_params(pcm, sw);
+  snd_pcm_sw_params_t* raw_sw = nullptr;
+  err = asound().snd_pcm_sw_params_malloc(&raw_sw);
+  if (err < 0) return std::unexpected(err);
+  const SwParams sw(raw_sw);
+  err = asound().snd_pcm_sw_params_current(pcm, sw.get());
+  if (err >= 0) err = asound().snd_pcm_sw_params_set_avail_min(pcm, sw.get(), period);
+  if (err >= 0) err = asound().snd_pcm_sw_params(pcm, sw.get());
   if (err < 0) return std::unexpected(err);
   return period;
 }
@@ -218,7 +221,8 @@ class AlsaDevice final : public Device {
           if (!pcm) return std::unexpected(pcm.error());
           auto period = configure(pcm->get(), config, format);
           if (!period) return std::unexpected(period.error());
-          if (const int err = snd_pcm_start(pcm->get()); err < 0) return std::unexpected(err);
+          if (const int err = asound().snd_pcm_start(pcm->get()); err < 0)
+            return std::unexpected(err);
           return OpenedPcm{std::move(*pcm), *period};
         });
     if (!opened) return std::unexpected(opened.error().error<BuildStreamError>());
@@ -243,7 +247,7 @@ class AlsaHost final : public Host {
   // finds everything it asks of the others already read.
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     auto hints = pcm_hints();
-    if (!hints) return std::unexpected(DevicesError::backend(snd_strerror(hints.error())));
+    if (!hints) return std::unexpected(DevicesError::backend(asound().snd_strerror(hints.error())));
     std::vector<std::string> capturing;
     for (const auto& hint : *hints) {
       if (hint.name && hint.ioid != "Output") capturing.push_back(*hint.name);
@@ -296,7 +300,26 @@ class AlsaHost final : public Host {
 
 namespace kestravo::audio::alsa {
 
+namespace {
+
+// Where alsa-lib cannot be loaded: no devices, and the listing says why.
+class NoLibraryHost final : public Host {
+ public:
+  std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
+    return std::unexpected(DevicesError::backend("alsa-lib (libasound.so.2) cannot be loaded"));
+  }
+  std::optional<DeviceId> get_device_id_from_name(std::string_view) override {
+    return std::nullopt;
+  }
+  std::optional<std::string> channel_name(const DeviceId&, std::uint32_t) override {
+    return std::nullopt;
+  }
+};
+
+}  // namespace
+
 std::unique_ptr<Host> make_alsa_host(Deadline budget) {
+  if (libasound() == nullptr) return std::make_unique<NoLibraryHost>();
   silence_alsa_diagnostics();
   return std::make_unique<AlsaHost>(budget);
 }

@@ -18,22 +18,25 @@ using Clock = std::chrono::steady_clock;
 class RealPcmIo final : public PcmIo {
  public:
   explicit RealPcmIo(PcmHandle pcm) : pcm_(std::move(pcm)) {}
-  int poll_descriptors_count() override { return snd_pcm_poll_descriptors_count(pcm_.get()); }
+  int poll_descriptors_count() override {
+    return asound().snd_pcm_poll_descriptors_count(pcm_.get());
+  }
   int poll_descriptors(std::span<pollfd> fds) override {
-    return snd_pcm_poll_descriptors(pcm_.get(), fds.data(), static_cast<unsigned>(fds.size()));
+    return asound().snd_pcm_poll_descriptors(pcm_.get(), fds.data(),
+                                             static_cast<unsigned>(fds.size()));
   }
   int poll_revents(std::span<pollfd> fds, unsigned short* revents) override {
-    return snd_pcm_poll_descriptors_revents(pcm_.get(), fds.data(),
-                                            static_cast<unsigned>(fds.size()), revents);
+    return asound().snd_pcm_poll_descriptors_revents(pcm_.get(), fds.data(),
+                                                     static_cast<unsigned>(fds.size()), revents);
   }
   snd_pcm_sframes_t readi(void* buffer, snd_pcm_uframes_t frames) override {
-    return snd_pcm_readi(pcm_.get(), buffer, frames);
+    return asound().snd_pcm_readi(pcm_.get(), buffer, frames);
   }
-  snd_pcm_sframes_t avail_update() override { return snd_pcm_avail_update(pcm_.get()); }
-  int prepare() override { return snd_pcm_prepare(pcm_.get()); }
-  int start() override { return snd_pcm_start(pcm_.get()); }
-  int resume() override { return snd_pcm_resume(pcm_.get()); }
-  snd_pcm_state_t state() override { return snd_pcm_state(pcm_.get()); }
+  snd_pcm_sframes_t avail_update() override { return asound().snd_pcm_avail_update(pcm_.get()); }
+  int prepare() override { return asound().snd_pcm_prepare(pcm_.get()); }
+  int start() override { return asound().snd_pcm_start(pcm_.get()); }
+  int resume() override { return asound().snd_pcm_resume(pcm_.get()); }
+  snd_pcm_state_t state() override { return asound().snd_pcm_state(pcm_.get()); }
 
  private:
   PcmHandle pcm_;
@@ -77,14 +80,14 @@ class Loop {
   void run() {
     const int count = s_.io->poll_descriptors_count();
     if (count <= 0) {
-      fault(count < 0 ? snd_strerror(count) : "the device offers nothing to wait on");
+      fault(count < 0 ? asound().snd_strerror(count) : "the device offers nothing to wait on");
       return;
     }
     fds_.assign(static_cast<std::size_t>(count) + 1, pollfd{});
     fds_[0] = pollfd{s_.lifetime->wake().fd(), POLLIN, 0};
     const int filled = s_.io->poll_descriptors(std::span(fds_).subspan(1));
     if (filled < 0) {
-      fault(snd_strerror(filled));
+      fault(asound().snd_strerror(filled));
       return;
     }
     fds_.resize(static_cast<std::size_t>(filled) + 1);
@@ -152,7 +155,7 @@ class Loop {
     if (err == -ENODEV || s_.io->state() == SND_PCM_STATE_DISCONNECTED) return gone();
     if (err == -EPIPE) return recover_overrun();
     if (err == -ESTRPIPE) return recover_suspend();
-    return fault(snd_strerror(err));
+    return fault(asound().snd_strerror(err));
   }
 
   // A capture PCM left PREPARED after an overrun never delivers again; it
@@ -179,7 +182,7 @@ class Loop {
     if (err >= 0) err = s_.io->start();
     if (err >= 0) return Next::Go;
     if (err == -ENODEV) return gone();
-    report(snd_strerror(err));
+    report(asound().snd_strerror(err));
     return Next::Go;  // the next read fails too and backs off
   }
 
@@ -214,7 +217,7 @@ class Loop {
       case SND_PCM_STATE_PREPARED: {
         const int err = s_.io->start();
         if (err == -ENODEV) return gone();
-        if (err < 0) report(snd_strerror(err));
+        if (err < 0) report(asound().snd_strerror(err));
         return Next::Go;
       }
       default:

@@ -95,12 +95,12 @@ std::optional<SupportedStreamConfig> pick_default_config(
 std::expected<PcmParamSpace, int> PcmParamSpace::probe(snd_pcm_t* pcm) {
   HwParams base = new_hw_params();
   if (!base) return std::unexpected(-ENOMEM);
-  int err = snd_pcm_hw_params_any(pcm, base.get());
+  int err = asound().snd_pcm_hw_params_any(pcm, base.get());
   if (err < 0) return std::unexpected(err);
-  err = snd_pcm_hw_params_set_access(pcm, base.get(), SND_PCM_ACCESS_RW_INTERLEAVED);
+  err = asound().snd_pcm_hw_params_set_access(pcm, base.get(), SND_PCM_ACCESS_RW_INTERLEAVED);
   if (err < 0) return std::unexpected(err);
   // Streams are built without resampling, so the ranges must not count on it.
-  err = snd_pcm_hw_params_set_rate_resample(pcm, base.get(), 0);
+  err = asound().snd_pcm_hw_params_set_rate_resample(pcm, base.get(), 0);
   if (err < 0) return std::unexpected(err);
   return PcmParamSpace(pcm, std::move(base));
 }
@@ -109,8 +109,9 @@ HwParams PcmParamSpace::refined(SampleFormat format, std::optional<unsigned> cha
   const auto alsa = alsa_format(format);
   if (!alsa) return nullptr;
   HwParams params = new_hw_params(base_.get());
-  if (!params || snd_pcm_hw_params_set_format(pcm_, params.get(), *alsa) < 0) return nullptr;
-  if (channels && snd_pcm_hw_params_set_channels(pcm_, params.get(), *channels) < 0) {
+  if (!params || asound().snd_pcm_hw_params_set_format(pcm_, params.get(), *alsa) < 0)
+    return nullptr;
+  if (channels && asound().snd_pcm_hw_params_set_channels(pcm_, params.get(), *channels) < 0) {
     return nullptr;
   }
   return params;
@@ -124,8 +125,8 @@ std::optional<std::pair<unsigned, unsigned>> PcmParamSpace::channels(SampleForma
   HwParams params = refined(format, std::nullopt);
   unsigned lo = 0;
   unsigned hi = 0;
-  if (!params || snd_pcm_hw_params_get_channels_min(params.get(), &lo) < 0 ||
-      snd_pcm_hw_params_get_channels_max(params.get(), &hi) < 0) {
+  if (!params || asound().snd_pcm_hw_params_get_channels_min(params.get(), &lo) < 0 ||
+      asound().snd_pcm_hw_params_get_channels_max(params.get(), &hi) < 0) {
     return std::nullopt;
   }
   return std::pair{lo, hi};
@@ -137,8 +138,8 @@ std::optional<std::pair<unsigned, unsigned>> PcmParamSpace::rates(SampleFormat f
   unsigned lo = 0;
   unsigned hi = 0;
   int dir = 0;
-  if (!params || snd_pcm_hw_params_get_rate_min(params.get(), &lo, &dir) < 0 ||
-      snd_pcm_hw_params_get_rate_max(params.get(), &hi, &dir) < 0) {
+  if (!params || asound().snd_pcm_hw_params_get_rate_min(params.get(), &lo, &dir) < 0 ||
+      asound().snd_pcm_hw_params_get_rate_max(params.get(), &hi, &dir) < 0) {
     return std::nullopt;
   }
   return std::pair{lo, hi};
@@ -146,7 +147,7 @@ std::optional<std::pair<unsigned, unsigned>> PcmParamSpace::rates(SampleFormat f
 
 bool PcmParamSpace::accepts_rate(SampleFormat format, unsigned channels, unsigned rate) const {
   HwParams params = refined(format, channels);
-  return params && snd_pcm_hw_params_test_rate(pcm_, params.get(), rate, 0) == 0;
+  return params && asound().snd_pcm_hw_params_test_rate(pcm_, params.get(), rate, 0) == 0;
 }
 
 }  // namespace kestravo::audio::alsa

@@ -11,11 +11,11 @@ namespace {
 void discard_diagnostic(const char*, int, const char*, int, const char*, ...) {}
 
 struct HintsFree {
-  void operator()(void** hints) const { snd_device_name_free_hint(hints); }
+  void operator()(void** hints) const { asound().snd_device_name_free_hint(hints); }
 };
 
 std::optional<std::string> hint_field(const void* hint, const char* id) {
-  char* value = snd_device_name_get_hint(hint, id);
+  char* value = asound().snd_device_name_get_hint(hint, id);
   if (value == nullptr) return std::nullopt;
   std::string text(value);
   std::free(value);
@@ -26,28 +26,29 @@ std::optional<std::string> hint_field(const void* hint, const char* id) {
 
 void silence_alsa_diagnostics() {
   static std::once_flag once;
-  std::call_once(once, [] { snd_lib_error_set_handler(&discard_diagnostic); });
+  std::call_once(once, [] { asound().snd_lib_error_set_handler(&discard_diagnostic); });
 }
 
 std::expected<PcmHandle, int> open_capture(const std::string& name) {
   silence_alsa_diagnostics();
   snd_pcm_t* pcm = nullptr;
-  const int err = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
+  const int err =
+      asound().snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
   if (err < 0) return std::unexpected(err);
   return PcmHandle(pcm);
 }
 
 HwParams new_hw_params(const snd_pcm_hw_params_t* from) {
   snd_pcm_hw_params_t* params = nullptr;
-  if (snd_pcm_hw_params_malloc(&params) < 0) return nullptr;
-  if (from != nullptr) snd_pcm_hw_params_copy(params, from);
+  if (asound().snd_pcm_hw_params_malloc(&params) < 0) return nullptr;
+  if (from != nullptr) asound().snd_pcm_hw_params_copy(params, from);
   return HwParams(params);
 }
 
 std::expected<std::vector<Hint>, int> pcm_hints() {
   silence_alsa_diagnostics();
   void** raw = nullptr;
-  const int err = snd_device_name_hint(-1, "pcm", &raw);
+  const int err = asound().snd_device_name_hint(-1, "pcm", &raw);
   if (err < 0) return std::unexpected(err);
   std::unique_ptr<void*, HintsFree> hints(raw);
   std::vector<Hint> list;

@@ -2,8 +2,6 @@
 // PCM, the device hints, and the one mapping from errno to error cases.
 #pragma once
 
-#include <alsa/asoundlib.h>
-
 #include <cerrno>
 #include <expected>
 #include <memory>
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/alsa/libasound.h"
 #include "audio/audio.h"
 #include "audio/errors.h"
 
@@ -22,14 +21,19 @@ namespace kestravo::audio::alsa {
 void silence_alsa_diagnostics();
 
 struct PcmCloser {
-  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+  void operator()(snd_pcm_t* pcm) const { asound().snd_pcm_close(pcm); }
 };
 using PcmHandle = std::unique_ptr<snd_pcm_t, PcmCloser>;
 
 struct HwParamsFree {
-  void operator()(snd_pcm_hw_params_t* params) const { snd_pcm_hw_params_free(params); }
+  void operator()(snd_pcm_hw_params_t* params) const { asound().snd_pcm_hw_params_free(params); }
 };
 using HwParams = std::unique_ptr<snd_pcm_hw_params_t, HwParamsFree>;
+
+struct SwParamsFree {
+  void operator()(snd_pcm_sw_params_t* params) const { asound().snd_pcm_sw_params_free(params); }
+};
+using SwParams = std::unique_ptr<snd_pcm_sw_params_t, SwParamsFree>;
 
 // Opens `name` for capture. Non-blocking, so that a busy device answers
 // -EBUSY instead of making us wait for its owner to let go. The error is a
@@ -68,7 +72,7 @@ E error_from_errno(int err) {
     }
     if (E::has(ErrorKind::InvalidArgument)) return E::of(ErrorKind::InvalidArgument);
   }
-  return E::backend(snd_strerror(-code));
+  return E::backend(asound().snd_strerror(-code));
 }
 
 }  // namespace kestravo::audio::alsa

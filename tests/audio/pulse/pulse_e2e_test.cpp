@@ -643,8 +643,8 @@ class Player {
 // Whether stdout from byte `from` on holds `frames` frames in a row of about
 // (v, -v), for one of `values`; whole frames from the first byte, so a torn
 // frame shows as (-v, v).
-bool plays(const std::string& out, std::size_t from, const std::vector<int>& values,
-           int frames = 480) {
+std::optional<std::size_t> run_at(const std::string& out, std::size_t from,
+                                  const std::vector<int>& values, int frames = 480) {
   int run = 0;
   int run_value = 0;
   for (std::size_t at = from / 4 * 4; at + 4 <= out.size(); at += 4) {
@@ -661,9 +661,14 @@ bool plays(const std::string& out, std::size_t from, const std::vector<int>& val
       run = 1;
       run_value = *it;
     }
-    if (run >= frames) return true;
+    if (run >= frames) return at + 4 - static_cast<std::size_t>(frames) * 4;
   }
-  return false;
+  return std::nullopt;
+}
+
+bool plays(const std::string& out, std::size_t from, const std::vector<int>& values,
+           int frames = 480) {
+  return run_at(out, from, values, frames).has_value();
 }
 
 // Seconds of stereo PCM in `out`.
@@ -788,10 +793,12 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
     ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"));
     const auto ready = std::chrono::steady_clock::now();
     const SchedulingLag lag;
+    std::string began;  // where each step began, in seconds of PCM
     for (std::size_t i = 0; i < c.steps.size(); ++i) {
       const Step& step = c.steps[i];
       SCOPED_TRACE(i);
       const std::size_t from = child.out().size();
+      began += " " + std::to_string(pcm_seconds(child.out()));
       if (!own || i > 0) take(step);
       EXPECT_TRUE(
           child.wait_for([&](const Child& ch) { return plays(ch.out(), from, step.values); }));
@@ -812,7 +819,9 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
     // A monitor never carries the default source (now "known"), not even
     // for the moment the server puts it there when its sink goes.
     if (std::string_view(c.driver) != "default") {
-      EXPECT_FALSE(plays(child.out(), 0, {1000}, 48));
+      const auto at = run_at(child.out(), 0, {1000}, 48);
+      EXPECT_FALSE(at) << "at " << static_cast<double>(at.value_or(0)) / (4 * 48000.0)
+                       << " s of PCM; the steps began at" << began << " s";
     }
   }
 }

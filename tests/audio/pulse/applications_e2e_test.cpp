@@ -25,76 +25,16 @@
 
 #include "sound_server.h"
 #include "support/texts.h"
+#include "test_sounds.h"
 
 namespace kestravo {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::Child;
+using testing::ConstantFifo;
 using testing::ServerKind;
 using testing::SoundServer;
-
-// Keeps a FIFO source delivering s16 (v, -v), a little ahead of real time,
-// until the test is done.
-class ConstantFifo {
- public:
-  ConstantFifo(const std::string& path, std::int16_t value)
-      : thread_([this, path, value] {
-          std::string piece;
-          const std::int16_t frame[2] = {value, static_cast<std::int16_t>(-value)};
-          for (int i = 0; i < 1024; ++i) piece.append(reinterpret_cast<const char*>(frame), 4);
-          const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-          if (fd < 0) return;
-          const auto start = std::chrono::steady_clock::now();
-          std::size_t frames = 0;
-          while (!stop_) {
-            const auto ms = (std::chrono::steady_clock::now() - start) / 1ms;
-            if (frames < static_cast<std::size_t>(ms + 100) * 48 &&
-                ::write(fd, piece.data(), piece.size()) > 0) {
-              frames += 1024;
-            } else {
-              std::this_thread::sleep_for(5ms);
-            }
-          }
-          ::close(fd);
-        }) {}
-  ~ConstantFifo() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-// An application playing (v, -v) into the default sink under its own name,
-// from the moment the server lists its stream.
-class App {
- public:
-  App(const SoundServer& server, const std::string& name, std::int16_t value) {
-    std::string bytes;
-    const std::int16_t frame[2] = {value, static_cast<std::int16_t>(-value)};
-    for (int i = 0; i < 48000 * 60; ++i) bytes.append(reinterpret_cast<const char*>(frame), 4);
-    const auto streams = [&] {
-      const std::string list = server.pactl({"list", "short", "sink-inputs"});
-      return std::ranges::count(list, '\n');
-    };
-    const auto before = streams();
-    child_ = std::make_unique<Child>(
-        "/usr/bin/pacat",
-        std::vector<std::string>{"--playback", "--raw", "--format=s16le", "--rate=48000",
-                                 "--channels=2", "--latency-msec=10",
-                                 "--property=application.name=" + name,
-                                 dir_.write("tone.raw", bytes)},
-        server.client_options());
-    for (int i = 0; i < 500 && streams() <= before; ++i) std::this_thread::sleep_for(10ms);
-  }
-
- private:
-  testing::TempDir dir_;
-  std::unique_ptr<Child> child_;
-};
 
 struct Frames {
   std::size_t silent = 0;
@@ -149,7 +89,7 @@ class ApplicationsTest : public ::testing::TestWithParam<ServerKind> {
     if (auto why = SoundServer::missing(GetParam())) GTEST_SKIP() << *why;
     server_.emplace(GetParam());
     // The microphone: the default source, carrying a value of its own.
-    microphone_.emplace(server_->fifo(false), kMicrophone);
+    microphone_.emplace(server_->fifo(false), kMicrophone / 32768.0F, false);
     server_->pactl({"set-default-source", "known"});
   }
   std::string list(testing::ChildOptions options) const {
@@ -169,7 +109,8 @@ TEST_P(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
   } players[] = {{"Meeting", 3000}, {"Meeting", 2000}, {"Browser", 8000}};
   if (GetParam() == ServerKind::PipeWire) {
     // The sound-server host alone, where PipeWire's own socket is not found.
-    const App meeting(*server_, players[Meeting].name, players[Meeting].value);
+    const testing::Player meeting(*server_, players[Meeting].value,
+                                  "--property=application.name=Meeting");
     auto alone = server_->client_options();
     alone.env["PIPEWIRE_RUNTIME_DIR"] = dir_.path();
     const std::string listing = list(alone);
@@ -200,9 +141,11 @@ TEST_P(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
   const std::vector<int> meeting = {3000, 2000, 5000};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::map<Player, std::unique_ptr<App>> playing;
+    std::map<Player, std::unique_ptr<testing::Player>> playing;
     const auto start = [&](Player p) {
-      playing[p] = std::make_unique<App>(*server_, players[p].name, players[p].value);
+      playing[p] = std::make_unique<testing::Player>(
+          *server_, players[p].value,
+          std::string("--property=application.name=") + players[p].name);
     };
     for (const Player p : c.before) start(p);
     // Listed after the monitors, in the order they began (PipeWire's graph

@@ -30,6 +30,7 @@
 #include "samples/convert.h"
 #include "sound_server.h"
 #include "support/texts.h"
+#include "test_sounds.h"
 
 namespace kestravo {
 namespace {
@@ -37,7 +38,9 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Child;
 using testing::ChildOptions;
+using testing::ConstantFifo;
 using testing::Platform;
+using testing::Player;
 using testing::ServerKind;
 using testing::SoundServer;
 
@@ -570,76 +573,6 @@ TEST_P(SoundServerTest, AParentThatStopsReadingDoesNotHoldUpTheExit) {
   }
 }
 
-// Keeps a FIFO source delivering one stereo frame, (v, -v), over and over,
-// a little ahead of real time, until the test is done.
-class ConstantFifo {
- public:
-  ConstantFifo(const std::string& path, float value, bool float_samples)
-      : thread_([this, path, value, float_samples] {
-          std::string frame;
-          for (const float v : {value, -value}) {
-            if (float_samples) {
-              frame.append(reinterpret_cast<const char*>(&v), 4);
-            } else {
-              const auto sample = static_cast<std::int16_t>(v * 32768.0F);
-              frame.append(reinterpret_cast<const char*>(&sample), 2);
-            }
-          }
-          std::string piece;
-          while (piece.size() + frame.size() <= 4096) piece += frame;
-          const std::size_t piece_frames = piece.size() / frame.size();
-          const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-          if (fd < 0) return;
-          const auto start = std::chrono::steady_clock::now();
-          std::size_t frames = 0;
-          while (!stop_) {
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - start)
-                                .count();
-            if (frames < static_cast<std::size_t>(ms + 100) * 48 &&
-                ::write(fd, piece.data(), piece.size()) > 0) {
-              frames += piece_frames;
-            } else {
-              std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-          }
-          ::close(fd);
-        }) {}
-  ~ConstantFifo() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-// Plays (v, -v) into one sink for as long as the test runs. Both servers
-// move a stream that plays into the default sink to the new default, so the
-// default output soon carries the sum of both players.
-class Player {
- public:
-  Player(const SoundServer& server, const std::string& sink, std::int16_t value) {
-    std::string frame;
-    for (const std::int16_t v : {value, static_cast<std::int16_t>(-value)}) {
-      frame.append(reinterpret_cast<const char*>(&v), 2);
-    }
-    std::string bytes;
-    for (int i = 0; i < 48000 * 60; ++i) bytes += frame;
-    child_ = std::make_unique<Child>(
-        "/usr/bin/pacat",
-        std::vector<std::string>{"--playback", "--device=" + sink, "--raw", "--format=s16le",
-                                 "--rate=48000", "--channels=2", "--latency-msec=10",
-                                 dir_.write("tone.raw", bytes)},
-        server.client_options());
-  }
-
- private:
-  testing::TempDir dir_;
-  std::unique_ptr<Child> child_;
-};
-
 // Whether stdout from byte `from` on holds `frames` frames in a row of about
 // (v, -v), for one of `values`; whole frames from the first byte, so a torn
 // frame shows as (-v, v).
@@ -767,8 +700,8 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
   // For every case on the test server, one after another.
   ConstantFifo known(server_->fifo(false), 1000.0F / 32768.0F, false);
   ConstantFifo known_float(server_->fifo(true), 0.25F, true);
-  Player headphones(*server_, "headphones", 3000);
-  Player speakers(*server_, "speakers", 5000);
+  Player headphones(*server_, 3000, "--device=headphones");
+  Player speakers(*server_, 5000, "--device=speakers");
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.driver) + " " + std::to_string(static_cast<int>(c.server)));
     std::optional<SoundServer> own;
@@ -783,7 +716,8 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
         if (command.front() == "load-module") loaded = said.substr(0, said.find('\n'));
       }
       if (step.play_into != nullptr) {
-        players.push_back(std::make_unique<Player>(server, step.play_into, step.values.front()));
+        players.push_back(std::make_unique<Player>(server, step.values.front(),
+                                                   std::string("--device=") + step.play_into));
       }
     };
     if (own) take(c.steps.front());
@@ -835,7 +769,7 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
 TEST_P(SoundServerTest, WindowsCapturesWhatTheOutputsPlay) {
   if (!wine()) GTEST_SKIP() << "WASAPI's loopback and default endpoints";
   rename_monitors();
-  Player speakers(*server_, "speakers", 5000);
+  Player speakers(*server_, 5000, "--device=speakers");
   std::string tone(4, '\0');
   for (const int i : {0, 1}) {
     const std::int16_t sample =

@@ -26,23 +26,9 @@ SHORT=${1:-5}
 LONG=${2:-15}
 read -r -a OTHERS <<<"${BENCH_OTHER:-}"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir
 
-if [ -n "${BENCH_TOOL:-}" ]; then
-  TOOL=$BENCH_TOOL
-else
-  KESTRAVO_BUILD=$KESTRAVO_ROOT/build-bench
-  KESTRAVO_CMAKE_ARGS=(-DKESTRAVO_BUILD_TESTS=OFF -DKESTRAVO_BUILD_BENCH=OFF
-    -DKESTRAVO_PULSE_FRAGMENT_MS=20)
-  kestravo_build kestravo-core-audio-capture
-  TOOL=$KESTRAVO_BUILD/kestravo-core-audio-capture
-fi
+bench_tool
 
 # count NAME SECONDS COMMAND...: runs COMMAND under callgrind with its PCM
 # into a pipe; prints "instructions bytes".

@@ -30,23 +30,10 @@ CHANNELS=${BENCH_CHANNELS:-2}
 BYTES_PER_SECOND=$((2 * CHANNELS * RATE))
 SELECTED=$(seq -s, 0 $((CHANNELS - 1)))
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir
 TIMEFORMAT='%R %U %S'
 
-if [ -n "${BENCH_TOOL:-}" ]; then
-  TOOL=$BENCH_TOOL
-else
-  KESTRAVO_BUILD=$KESTRAVO_ROOT/build-bench
-  KESTRAVO_CMAKE_ARGS=(-DKESTRAVO_BUILD_TESTS=OFF -DKESTRAVO_BUILD_BENCH=OFF)
-  kestravo_build kestravo-core-audio-capture
-  TOOL=$KESTRAVO_BUILD/kestravo-core-audio-capture
-fi
+bench_tool
 
 bench_start_pipewire "$work/pw" "$CHANNELS" "$RATE"
 server_pids=("${pids[@]}")

@@ -32,13 +32,7 @@ read -r -a OTHERS <<<"${BENCH_OTHER:-}"
 BYTES_PER_SECOND=$((2 * CHANNELS * RATE))
 SELECTED=$(seq -s, 0 $((CHANNELS - 1)))
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir
 TIMEFORMAT='%R %U %S'
 
 start_pulseaudio() {

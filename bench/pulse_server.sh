@@ -3,6 +3,28 @@
 # data rate). Sourced by the benchmarks.
 # shellcheck shell=bash
 
+# bench_workdir: a scratch directory in `work`, and `pids`, the processes
+# the benchmark starts; on exit they are killed and the directory removed.
+bench_workdir() {
+  work=$(mktemp -d)
+  pids=()
+  trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+}
+
+# bench_tool: the tool measured, in TOOL: BENCH_TOOL, or unless set a
+# build of this tree in build-bench/ with the 20 ms fragment.
+bench_tool() {
+  if [ -n "${BENCH_TOOL:-}" ]; then
+    TOOL=$BENCH_TOOL
+    return
+  fi
+  KESTRAVO_BUILD=$KESTRAVO_ROOT/build-bench
+  KESTRAVO_CMAKE_ARGS=(-DKESTRAVO_BUILD_TESTS=OFF -DKESTRAVO_BUILD_BENCH=OFF
+    -DKESTRAVO_PULSE_FRAGMENT_MS=20)
+  kestravo_build kestravo-core-audio-capture
+  TOOL=$KESTRAVO_BUILD/kestravo-core-audio-capture
+}
+
 # bench_start_pulseaudio DIR SOURCE...: each SOURCE is "NAME CHANNELS RATE
 # DESCRIPTION"; the first is the default source. Appends the server's pid to
 # the caller's `pids` and points PULSE_SERVER at it.

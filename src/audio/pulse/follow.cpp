@@ -28,6 +28,7 @@ struct Follower::State {
   pa_operation* pending = nullptr;  // the question or move under way
   bool again = false;               // something changed while it was
   std::string target;               // the source the stream belongs on
+  int flushes_left = 0;             // of the flushes after arriving
 
   void settle(pa_operation* op) {
     if (pending != nullptr) pa.pa_operation_unref(pending);
@@ -73,12 +74,21 @@ struct Follower::State {
   // The stream is on the source it belongs on. If it was astray, the server
   // may still hold data from where it was (it sends the news of a move
   // ahead of the data it had queued), so that data is flushed, and the
-  // stream passes its data on again only once the flush is done.
+  // stream passes its data on again only once the flush is done. Blocks
+  // the old source had handed over before the move can still be on their
+  // way to the server's main thread when it answers the first flush (a
+  // loaded server answers the socket first), so the stream is flushed
+  // twice: what comes before the second answer is dropped too.
   void arrived() {
     if (!astray->load()) {
       done();
       return;
     }
+    flushes_left = 2;
+    flush();
+  }
+
+  void flush() {
     pa_operation* op = pa.pa_stream_flush(stream, &State::on_flushed, this);
     if (op == nullptr) {
       astray->store(!in_place());
@@ -90,6 +100,10 @@ struct Follower::State {
 
   static void on_flushed(pa_stream*, int, void* self) {
     auto& s = *static_cast<State*>(self);
+    if (--s.flushes_left > 0 && s.in_place()) {
+      s.flush();
+      return;
+    }
     s.astray->store(!s.in_place());
     s.done();
   }

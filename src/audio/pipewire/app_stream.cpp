@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -43,7 +44,8 @@ struct StreamState {
         rate(config.sample_rate),
         sample_bytes(sample_bytes),
         frame_bytes(sample_bytes * kChannels),
-        silence(std::max<std::size_t>(1, config.sample_rate / 50) * frame_bytes, '\0') {}
+        silence(std::max<std::size_t>(1, config.sample_rate / 50) * frame_bytes, '\0'),
+        aligned(silence.size()) {}
 
   // Hands `frames` whole frames at `bytes` to the data callback.
   void deliver(const void* bytes, std::size_t frames) {
@@ -77,7 +79,9 @@ struct StreamState {
   std::uint32_t node = SPA_ID_INVALID;
   std::optional<ClockPacer> pacer;
   std::vector<char> silence;
-  std::vector<char> aligned;  // for a block the daemon placed off its alignment
+  // For a block the daemon placed off its alignment, copied through in
+  // pieces: sized once, never grown on the data thread.
+  std::vector<char> aligned;
   // Ours, by (the application's output port, our input port).
   std::map<std::pair<std::uint32_t, std::uint32_t>, pw_proxy*> links;
 
@@ -173,11 +177,20 @@ void on_process(void* userdata) {
     const StreamLifetime::ForeignCallback running(*s.lifetime);
     if (frames > 0 && s.passing()) {
       const std::size_t dropped = s.pacer ? s.pacer->on_data(Clock::now(), frames) : 0;
-      if (reinterpret_cast<std::uintptr_t>(bytes) % s.sample_bytes != 0) {
-        s.aligned.assign(bytes, bytes + frames * s.frame_bytes);
-        bytes = s.aligned.data();
+      const char* from = bytes + std::min(dropped, frames) * s.frame_bytes;
+      std::size_t left = frames - std::min(dropped, frames);
+      if (reinterpret_cast<std::uintptr_t>(from) % s.sample_bytes == 0) {
+        if (left > 0) s.deliver(from, left);
+      } else {
+        const std::size_t room = s.aligned.size() / s.frame_bytes;
+        while (left > 0) {
+          const std::size_t n = std::min(left, room);
+          std::memcpy(s.aligned.data(), from, n * s.frame_bytes);
+          s.deliver(s.aligned.data(), n);
+          from += n * s.frame_bytes;
+          left -= n;
+        }
       }
-      if (frames > dropped) s.deliver(bytes + dropped * s.frame_bytes, frames - dropped);
     }
   }
   s.pw.pw_stream_queue_buffer(s.stream, buffer);

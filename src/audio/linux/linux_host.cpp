@@ -5,7 +5,9 @@
 // application's sound, which only PipeWire itself offers. A build
 // configured for ALSA alone leaves the server out.
 #include <charconv>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -74,6 +76,11 @@ class ComposedHost final : public Host {
 // applications are asked for within their own share, after the server.
 std::unique_ptr<Host> default_host(Deadline budget) {
 #if KESTRAVO_WITH_SOUND_SERVER
+  // Not yet the default: PipeWire spoken to natively, asked for by name.
+  if (const char* native = std::getenv("KESTRAVO_PIPEWIRE_HOST");
+      native != nullptr && std::string_view(native) == "1") {
+    if (auto host = pipewire::connect_native_host(budget)) return host;
+  }
   if (auto host = pulse::connect_host(budget)) {
     auto applications = pipewire::connect_application_host(budget);
     if (!applications) return host;

@@ -1,7 +1,8 @@
 // One connection to a PipeWire daemon: libpipewire's loop on a thread of its
-// own, the core, and what the registry shows of the graph that the
-// application devices need: the nodes that play an application's sound and
-// every port. Every wait on the daemon ends by a deadline of ours.
+// own, the core, and what the registry shows of the graph that the host
+// needs: the sources and sinks with their formats, the desktop's default
+// source and sink, the nodes that play an application's sound and every
+// port. Every wait on the daemon ends by a deadline of ours.
 #pragma once
 
 #include <atomic>
@@ -26,6 +27,25 @@ struct PlayingNode {
   std::uint64_t serial = 0;  // object.serial: ids are reused, serials grow
   std::string application;   // application_of its properties
   bool known = false;        // its properties have come
+  pw_proxy* proxy = nullptr;
+  spa_hook listener{};
+  Connection* connection = nullptr;
+};
+
+// A node that is a device: a source, or a sink (whose monitor ports carry
+// what it plays), once its properties and its format have come.
+struct DeviceNode {
+  std::uint64_t serial = 0;
+  std::string name;         // node.name: unique, stable across restarts
+  std::string description;  // node.description, else node.nick, else its name
+  bool source = false;
+  bool sink = false;
+  bool known = false;  // its properties have come
+  // Its own format, as its first EnumFormat offers it: spa_audio_format,
+  // rate and channel positions (spa_audio_channel); none yet while empty.
+  std::uint32_t format = 0;
+  std::uint32_t rate = 0;
+  std::vector<std::uint32_t> positions;
   pw_proxy* proxy = nullptr;
   spa_hook listener{};
   Connection* connection = nullptr;
@@ -69,14 +89,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // With the loop locked.
   const std::map<std::uint32_t, PlayingNode>& playing() const { return playing_; }
   const std::map<std::uint32_t, Port>& ports() const { return ports_; }
+  const std::map<std::uint32_t, DeviceNode>& devices() const { return devices_; }
+  // The node names of the desktop's default source and sink, as the session
+  // manager sets them; empty while there is none.
+  const std::string& default_source() const { return default_source_; }
+  const std::string& default_sink() const { return default_sink_; }
   // The applications whose sound plays now, each once, in the order their
   // first node appeared.
   std::vector<std::string> applications() const;
   // The daemon has gone (or the connection broke).
   bool lost() const { return lost_.load(std::memory_order_relaxed); }
 
+  // Asks the daemon for a sign of life; answers() counts its answers. With
+  // the loop locked.
+  void ask();
+  std::uint64_t answers() const { return answers_.load(std::memory_order_relaxed); }
+
   // `changed(userdata)` runs on the loop thread, with the loop locked,
-  // whenever a node or port comes or goes and when the daemon is lost. Both
+  // whenever a node or port comes or goes, a default changes, and when the
+  // daemon is lost. Both
   // with the loop locked, never from within such a call.
   using Changed = void (*)(void* userdata);
   void watch(Changed changed, void* userdata);
@@ -92,12 +123,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool connect(Deadline deadline);
   void notify();
   void forget_node(std::uint32_t id);
+  void watch_node(std::uint32_t id, const spa_dict* props, bool source, bool sink);
+  void watch_defaults(std::uint32_t id);
 
   static void on_core_done(void* self, std::uint32_t id, int seq);
   static void on_core_error(void* self, std::uint32_t id, int seq, int res, const char* message);
   static void on_global(void* self, std::uint32_t id, std::uint32_t permissions, const char* type,
                         std::uint32_t version, const spa_dict* props);
   static void on_global_remove(void* self, std::uint32_t id);
+  static int on_default(void* self, std::uint32_t subject, const char* key, const char* type,
+                        const char* value);
 
   const Libpipewire& pw_;
   pw_thread_loop* thread_loop_ = nullptr;
@@ -109,6 +144,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   std::map<std::uint32_t, PlayingNode> playing_;
   std::map<std::uint32_t, Port> ports_;
+  std::map<std::uint32_t, DeviceNode> devices_;
+  pw_proxy* defaults_ = nullptr;  // the "default" metadata
+  std::uint32_t defaults_id_ = 0;
+  spa_hook defaults_listener_{};
+  std::string default_source_;
+  std::string default_sink_;
+  std::atomic<std::uint64_t> answers_{0};
   std::vector<std::pair<Changed, void*>> watchers_;
   std::atomic<bool> lost_{false};
   std::shared_ptr<Connection> self_;

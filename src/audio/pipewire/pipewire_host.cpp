@@ -7,8 +7,9 @@
 
 #include "audio/channel_positions.h"
 #include "audio/device_names.h"
-#include "audio/pipewire/app_stream.h"
+#include "audio/pipewire/capture_stream.h"
 #include "audio/pipewire/connection.h"
+#include "audio/pipewire/devices.h"
 
 namespace kestravo::audio::pipewire {
 
@@ -17,131 +18,151 @@ namespace {
 // The daemon resamples to any of these for the stream.
 constexpr std::uint32_t kMinRate = 8000;
 constexpr std::uint32_t kMaxRate = 384000;
-constexpr std::uint32_t kRate = 48000;
-constexpr std::uint16_t kChannels = 2;
-constexpr std::string_view kSuffix = " (application)";
 
-struct Application {
-  std::string application;  // as application_of names it
-  std::string listed_name;
-};
-
-class ApplicationDevice final : public Device {
+class PipeWireDevice final : public Device {
  public:
-  ApplicationDevice(std::shared_ptr<Connection> connection, Application application,
-                    Deadline budget)
-      : connection_(std::move(connection)), application_(std::move(application)), budget_(budget) {}
+  PipeWireDevice(std::shared_ptr<Connection> connection, Capture capture, Deadline budget)
+      : connection_(std::move(connection)), capture_(std::move(capture)), budget_(budget) {}
 
-  std::expected<std::string, DeviceNameError> name() const override {
-    return application_.listed_name;
+  std::expected<std::string, DeviceNameError> name() const override { return capture_.listed_name; }
+
+  std::vector<std::string> other_names() const override {
+    // An application's sound answers to its listed name alone.
+    if (capture_.kind == Capture::Kind::Application) return {};
+    return audio::other_names(capture_.offered);
   }
 
   std::expected<std::vector<SupportedStreamConfigRange>, SupportedStreamConfigsError>
   supported_input_configs() const override {
-    return std::vector<SupportedStreamConfigRange>{{.channels = kChannels,
-                                                    .min_sample_rate = kMinRate,
-                                                    .max_sample_rate = kMaxRate,
-                                                    .buffer_size = {},
-                                                    .sample_format = SampleFormat::F32}};
+    if (capture_.positions.empty()) return std::vector<SupportedStreamConfigRange>{};
+    return std::vector<SupportedStreamConfigRange>{
+        {.channels = static_cast<std::uint16_t>(capture_.positions.size()),
+         .min_sample_rate = kMinRate,
+         .max_sample_rate = kMaxRate,
+         .buffer_size = {},
+         .sample_format = capture_.format}};
   }
 
   std::expected<SupportedStreamConfig, DefaultStreamConfigError> default_input_config()
       const override {
-    return SupportedStreamConfig{.channels = kChannels,
-                                 .sample_rate = kRate,
+    return SupportedStreamConfig{.channels = static_cast<std::uint16_t>(capture_.positions.size()),
+                                 .sample_rate = capture_.rate,
                                  .buffer_size = {},
-                                 .sample_format = SampleFormat::F32};
+                                 .sample_format = capture_.format};
   }
 
   std::expected<std::unique_ptr<Stream>, BuildStreamError> build_input_stream(
       const StreamConfig& config, InputDataCallback data_callback,
       ErrorCallback error_callback) override {
-    return open_application_stream(connection_, application_.application, config,
-                                   std::move(data_callback), std::move(error_callback), budget_);
+    // An application that plays nothing delivers nothing, which is no loss.
+    const auto limit =
+        capture_.kind == Capture::Kind::Application ? std::chrono::milliseconds(0) : kSilenceLimit;
+    return open_capture_stream(connection_, capture_, config, std::move(data_callback),
+                               std::move(error_callback), budget_, limit);
   }
 
  private:
   std::shared_ptr<Connection> connection_;
-  Application application_;
+  Capture capture_;
   Deadline budget_;
 };
 
 // The graph is read once, when the host is made.
-class ApplicationHost final : public Host {
+class PipeWireHost final : public Host {
  public:
-  ApplicationHost(std::shared_ptr<Connection> connection, std::vector<Application> applications,
-                  Deadline budget)
-      : connection_(std::move(connection)),
-        applications_(std::move(applications)),
-        budget_(budget) {}
+  PipeWireHost(std::shared_ptr<Connection> connection, std::vector<Capture> devices,
+               Deadline budget)
+      : connection_(std::move(connection)), devices_(std::move(devices)), budget_(budget) {}
 
   std::expected<std::vector<std::unique_ptr<Device>>, DevicesError> devices() override {
     std::vector<std::unique_ptr<Device>> list;
-    list.reserve(applications_.size());
-    for (const auto& application : applications_) {
-      list.push_back(std::make_unique<ApplicationDevice>(connection_, application, budget_));
+    list.reserve(devices_.size());
+    for (const auto& device : devices_) {
+      list.push_back(std::make_unique<PipeWireDevice>(connection_, device, budget_));
     }
     return list;
   }
 
   std::optional<DeviceId> get_device_id_from_name(std::string_view name) override {
-    const bool found = std::ranges::any_of(
-        applications_, [&](const Application& a) { return a.listed_name == name; });
-    if (!found) return std::nullopt;
+    if (find(name) == nullptr) return std::nullopt;
     return DeviceId{std::string(name)};
   }
 
-  std::optional<std::string> channel_name(const DeviceId&, std::uint32_t element) override {
-    if (element == 1) return std::string(channel_position_name(ChannelPosition::FrontLeft));
-    if (element == 2) return std::string(channel_position_name(ChannelPosition::FrontRight));
-    return std::nullopt;
+  std::optional<std::string> channel_name(const DeviceId& device, std::uint32_t element) override {
+    const Capture* capture = find(device.token);
+    if (capture == nullptr || element == 0 || element > capture->positions.size()) {
+      return std::nullopt;
+    }
+    const auto position = position_from_spa(capture->positions[element - 1]);
+    if (!position) return std::nullopt;
+    return std::string(channel_position_name(*position));
   }
 
   // A capture may begin before its application plays.
   std::unique_ptr<Device> unlisted_device(std::string_view name) override {
-    if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix) ||
-        get_device_id_from_name(name)) {
+    const std::string suffix = application_device_name("");
+    if (name.size() <= suffix.size() || !name.ends_with(suffix) || find(name) != nullptr) {
       return nullptr;
     }
-    return std::make_unique<ApplicationDevice>(
-        connection_,
-        Application{std::string(name.substr(0, name.size() - kSuffix.size())), std::string(name)},
-        budget_);
+    auto capture = application_capture(std::string(name.substr(0, name.size() - suffix.size())));
+    capture.listed_name = name;
+    return std::make_unique<PipeWireDevice>(connection_, std::move(capture), budget_);
   }
 
  private:
+  const Capture* find(std::string_view listed_name) const {
+    const auto it = std::ranges::find(devices_, listed_name, &Capture::listed_name);
+    return it == devices_.end() ? nullptr : &*it;
+  }
+
   std::shared_ptr<Connection> connection_;
-  std::vector<Application> applications_;
+  std::vector<Capture> devices_;
   Deadline budget_;
 };
 
-}  // namespace
-
-std::unique_ptr<Host> connect_application_host(Deadline budget) {
+std::shared_ptr<Connection> connect(Deadline budget) {
   const Libpipewire* pw = libpipewire();
   if (pw == nullptr) return nullptr;
-  auto connection = Connection::open(*pw, budget.within(kSetupShare));
+  return Connection::open(*pw, budget.within(kSetupShare));
+}
+
+}  // namespace
+
+std::unique_ptr<Host> connect_native_host(Deadline budget) {
+  auto connection = connect(budget);
+  if (!connection) return nullptr;
+  std::vector<Capture> devices;
+  {
+    const Connection::Lock lock(*connection);
+    std::vector<NodeInfo> nodes;
+    for (const auto& [id, node] : connection->devices()) {
+      if (!node.known) continue;
+      nodes.push_back({.serial = node.serial,
+                       .name = node.name,
+                       .description = node.description,
+                       .source = node.source,
+                       .sink = node.sink,
+                       .format = node.format,
+                       .rate = node.rate,
+                       .positions = node.positions});
+    }
+    if (nodes.empty()) return nullptr;
+    devices = arrange_devices(std::move(nodes), connection->default_source(),
+                              connection->default_sink(), connection->applications());
+  }
+  return std::make_unique<PipeWireHost>(std::move(connection), std::move(devices), budget);
+}
+
+std::unique_ptr<Host> connect_application_host(Deadline budget) {
+  auto connection = connect(budget);
   if (!connection) return nullptr;
   std::vector<std::string> playing;
   {
     const Connection::Lock lock(*connection);
     playing = connection->applications();
   }
-  std::vector<Offered> offered;
-  offered.reserve(playing.size());
-  for (const auto& application : playing) {
-    offered.push_back({.key = application,
-                       .plain = application_device_name(application),
-                       .group = Group::Application,
-                       .follow = Follow::None,
-                       .is_default = false});
-  }
-  std::vector<Application> applications;
-  applications.reserve(playing.size() + 1);
-  for (const auto& listed : list_offered(offered)) {
-    applications.push_back({playing[listed.offered], listed.name});
-  }
-  return std::make_unique<ApplicationHost>(std::move(connection), std::move(applications), budget);
+  auto devices = arrange_devices({}, "", "", playing);
+  return std::make_unique<PipeWireHost>(std::move(connection), std::move(devices), budget);
 }
 
 }  // namespace kestravo::audio::pipewire

@@ -1,5 +1,8 @@
-// What PipeWire offers beside the sound server's sources: the sound of each
+// The host for a PipeWire desktop, spoken to natively: the sources, the
+// sinks' monitors and the following devices, named and ordered as the sound
+// server's protocol shows them on the same daemon, then the sound of each
 // application that plays, as a device of its own, "{name} (application)".
+// Beside a sound-server host, the application devices alone.
 #pragma once
 
 #include <chrono>
@@ -14,10 +17,20 @@ namespace kestravo::audio::pipewire {
 // without one.
 inline constexpr std::chrono::milliseconds kSetupShare{500};
 
-// The host of the application devices on the PipeWire daemon libpipewire
-// finds, for an operation whose waits end by `budget`: every application
-// that plays now, in the order it began, and for a capture any application
-// by its device name, playing or not (unlisted_device). None
+// A capture whose data stops this long, once data has come, while the
+// daemon answers and the program could receive, has lost its device
+// (StallWatch).
+inline constexpr std::chrono::milliseconds kSilenceLimit{3000};
+
+// The host of every device on the PipeWire daemon libpipewire finds, for an
+// operation whose waits end by `budget`. None when libpipewire cannot be
+// loaded, no daemon has answered within its share, or the daemon serves no
+// sound (no source and no sink: PipeWire that runs for video alone).
+std::unique_ptr<Host> connect_native_host(Deadline budget);
+
+// The host of the application devices alone on that daemon: every
+// application that plays now, in the order it began, and for a capture any
+// application by its device name, playing or not (unlisted_device). None
 // when libpipewire cannot be loaded or no daemon has answered within its
 // share.
 std::unique_ptr<Host> connect_application_host(Deadline budget);

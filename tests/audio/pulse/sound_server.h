@@ -34,10 +34,14 @@
 
 namespace kestravo::testing {
 
-enum class ServerKind { PulseAudio, PipeWire };
+// PipeWire is reached through its sound-server protocol (pipewire-pulse), or
+// natively (PipeWireNative).
+enum class ServerKind { PulseAudio, PipeWire, PipeWireNative };
 
 inline const char* server_name(ServerKind kind) {
-  return kind == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
+  return kind == ServerKind::PulseAudio ? "PulseAudio"
+         : kind == ServerKind::PipeWire ? "PipeWire"
+                                        : "PipeWireNative";
 }
 
 inline void PrintTo(ServerKind kind, std::ostream* out) { *out << server_name(kind); }
@@ -82,6 +86,7 @@ class SoundServer {
     // PipeWire's own socket, for what only PipeWire offers; a PulseAudio
     // server has none there, so no daemon of the machine's is reached.
     options.env["PIPEWIRE_RUNTIME_DIR"] = dir_.path();
+    if (kind_ == ServerKind::PipeWireNative) options.env["KESTRAVO_PIPEWIRE_HOST"] = "1";
     return options;
   }
 
@@ -91,6 +96,11 @@ class SoundServer {
 
   // The process that speaks the PulseAudio protocol.
   pid_t pulse_pid() const { return pulse_->pid(); }
+  // The process the tool speaks to: PipeWire's daemon when it does so
+  // natively.
+  pid_t client_server_pid() const {
+    return kind_ == ServerKind::PipeWireNative ? pipewire_->pid() : pulse_->pid();
+  }
 
   // Sends `sig` to every process of the server proper (on PipeWire the
   // daemon and pipewire-pulse; WirePlumber is left alone): SIGSTOP makes a

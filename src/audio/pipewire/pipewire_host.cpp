@@ -120,16 +120,12 @@ class PipeWireHost final : public Host {
   Deadline budget_;
 };
 
-std::shared_ptr<Connection> connect(Deadline budget) {
-  const Libpipewire* pw = libpipewire();
-  if (pw == nullptr) return nullptr;
-  return Connection::open(*pw, budget.within(kSetupShare));
-}
-
 }  // namespace
 
 std::unique_ptr<Host> connect_native_host(Deadline budget) {
-  auto connection = connect(budget);
+  const Libpipewire* pw = libpipewire();
+  if (pw == nullptr) return nullptr;
+  auto connection = Connection::open(*pw, budget.within(kSetupShare));
   if (!connection) return nullptr;
   std::vector<Capture> devices;
   {
@@ -150,18 +146,6 @@ std::unique_ptr<Host> connect_native_host(Deadline budget) {
     devices = arrange_devices(std::move(nodes), connection->default_source(),
                               connection->default_sink(), connection->applications());
   }
-  return std::make_unique<PipeWireHost>(std::move(connection), std::move(devices), budget);
-}
-
-std::unique_ptr<Host> connect_application_host(Deadline budget) {
-  auto connection = connect(budget);
-  if (!connection) return nullptr;
-  std::vector<std::string> playing;
-  {
-    const Connection::Lock lock(*connection);
-    playing = connection->applications();
-  }
-  auto devices = arrange_devices({}, "", "", playing);
   return std::make_unique<PipeWireHost>(std::move(connection), std::move(devices), budget);
 }
 

@@ -2,7 +2,6 @@
 // sinks' monitors and the following devices, named and ordered as the sound
 // server's protocol shows them on the same daemon, then the sound of each
 // application that plays, as a device of its own, "{name} (application)".
-// Beside a sound-server host, the application devices alone.
 #pragma once
 
 #include <chrono>
@@ -26,13 +25,9 @@ inline constexpr std::chrono::milliseconds kSilenceLimit{3000};
 // operation whose waits end by `budget`. None when libpipewire cannot be
 // loaded, no daemon has answered within its share, or the daemon serves no
 // sound (no source and no sink: PipeWire that runs for video alone).
+// Every application that plays now is listed, in the order it began; a
+// capture finds any application by its device name, playing or not
+// (unlisted_device).
 std::unique_ptr<Host> connect_native_host(Deadline budget);
-
-// The host of the application devices alone on that daemon: every
-// application that plays now, in the order it began, and for a capture any
-// application by its device name, playing or not (unlisted_device). None
-// when libpipewire cannot be loaded or no daemon has answered within its
-// share.
-std::unique_ptr<Host> connect_application_host(Deadline budget);
 
 }  // namespace kestravo::audio::pipewire

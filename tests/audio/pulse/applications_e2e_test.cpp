@@ -107,7 +107,7 @@ TEST_P(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
     const char* name;
     std::int16_t value;
   } players[] = {{"Meeting", 3000}, {"Meeting", 2000}, {"Browser", 8000}};
-  if (GetParam() == ServerKind::PipeWire) {
+  if (GetParam() == ServerKind::PipeWireNative) {
     // The sound-server host alone, where PipeWire's own socket is not found.
     const testing::Player meeting(*server_, players[Meeting].value,
                                   "--property=application.name=Meeting");
@@ -199,7 +199,7 @@ TEST_P(ApplicationsTest, ACaptureCarriesItsApplicationAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ApplicationsTest,
-                         ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
+                         ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWireNative),
                          [](const auto& info) { return testing::server_name(info.param); });
 
 }  // namespace

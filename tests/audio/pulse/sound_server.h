@@ -83,10 +83,12 @@ class SoundServer {
   ChildOptions client_options() const {
     ChildOptions options;
     options.env["PULSE_SERVER"] = "unix:" + socket_;
-    // PipeWire's own socket, for what only PipeWire offers; a PulseAudio
-    // server has none there, so no daemon of the machine's is reached.
+    // PipeWire's own socket, which the tool prefers; a PulseAudio server has
+    // none there, so no daemon of the machine's is reached. The PipeWire
+    // row reaches the sound-server host through a socket name that leads
+    // nowhere.
     options.env["PIPEWIRE_RUNTIME_DIR"] = dir_.path();
-    if (kind_ == ServerKind::PipeWireNative) options.env["KESTRAVO_PIPEWIRE_HOST"] = "1";
+    if (kind_ == ServerKind::PipeWire) options.env["PIPEWIRE_REMOTE"] = "no-such-pipewire";
     return options;
   }
 

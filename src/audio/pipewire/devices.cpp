@@ -93,7 +93,7 @@ std::vector<Capture> arrange_devices(std::vector<NodeInfo> nodes, std::string_vi
 
 std::optional<ChannelPosition> position_from_spa(std::uint32_t position) {
   using P = ChannelPosition;
-  if (position >= SPA_AUDIO_CHANNEL_AUX0 && position <= SPA_AUDIO_CHANNEL_AUX31) {
+  if (position >= SPA_AUDIO_CHANNEL_AUX0 && position <= SPA_AUDIO_CHANNEL_AUX63) {
     return static_cast<P>(static_cast<unsigned>(P::Aux0) + (position - SPA_AUDIO_CHANNEL_AUX0));
   }
   switch (position) {

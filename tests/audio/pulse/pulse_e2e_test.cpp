@@ -119,8 +119,9 @@ class FifoWriter {
   // With `per_second`, no further ahead of that many bytes a second than a
   // tenth of a second: PipeWire 1.x's FIFO source drops what goes beyond
   // its latency.
-  FifoWriter(const std::string& path, std::string bytes, std::size_t per_second = 0)
-      : thread_([this, path, bytes = std::move(bytes), per_second] {
+  FifoWriter(const std::string& path, std::string bytes, std::size_t per_second = 0,
+             std::size_t frame = 8)
+      : thread_([this, path, bytes = std::move(bytes), per_second, frame] {
           const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
           if (fd < 0) return;
           // Room for everything at once: PipeWire plays silence whenever the
@@ -132,10 +133,10 @@ class FifoWriter {
             std::size_t allowed = bytes.size();
             if (per_second != 0) {
               const std::chrono::duration<double> s = std::chrono::steady_clock::now() - start;
-              // Whole frames (of 4 or 8 bytes): PipeWire 1.x's FIFO source
-              // loses its place in a frame that comes in two pieces.
+              // Whole frames: PipeWire 1.x's FIFO source loses its place in a
+              // frame that comes in two pieces.
               const auto due = static_cast<std::size_t>((s.count() + 0.1) * per_second);
-              allowed = std::min(allowed, due - due % 8);
+              allowed = std::min(allowed, due - due % frame);
             }
             const ssize_t n = at >= allowed ? 0
                                             : ::write(fd, bytes.data() + at,
@@ -403,6 +404,47 @@ TEST_P(SoundServerTest, CaptureDeliversTheSourcesSamplesExactly) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), ready), 1);
     for (const auto& line : lines) EXPECT_TRUE(line == ready || is_record(line)) << line;
   }
+}
+
+// PipeWire carries 64 channels in one stream, where its sound-server
+// protocol stops at 32: natively a 64-channel source lists and captures
+// whole, each channel in its place.
+TEST_P(SoundServerTest, SixtyFourChannelsListAndCaptureWhole) {
+  if (GetParam().server != ServerKind::PipeWireNative) {
+    GTEST_SKIP() << "The sound-server protocol carries at most 32 channels";
+  }
+  constexpr std::size_t kChannels = 64;
+  constexpr std::size_t kFrame = kChannels * 2;
+  constexpr std::size_t kFrames = 24000;
+  const SoundServer wide(GetParam().server, false, true);
+  std::vector<std::string> names;
+  for (std::size_t c = 0; c < kChannels; ++c) names.push_back("Aux " + std::to_string(c));
+  const std::string listing = run({"--list"}, wide.client_options()).out;
+  EXPECT_NE(listing.find(entry("Wide Samples", names)), std::string::npos) << listing;
+
+  const std::vector<std::size_t> picked = {63, 0, 32, 31};
+  const std::string written = noise((kFrames + kFrames / 2) * kFrame, 11);
+  std::string stream;
+  for (std::size_t f = 0; f + kFrame <= written.size(); f += kFrame) {
+    for (const std::size_t c : picked) stream.append(written, f + 2 * c, 2);
+  }
+  const std::size_t out_frame = picked.size() * 2;
+  Child child =
+      start({"--driver", "Wide Samples", "--channels", "63,0,32,31"}, wide.client_options());
+  ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":4})"));
+  FifoWriter writer(wide.wide_fifo(), written,
+                    SoundServer::pipewire_root().empty() ? 0 : kFrame * 48000, kFrame);
+  Following f;
+  EXPECT_TRUE(child.wait_for([&](const Child& ch) {
+    f = follow(ch.out(), stream, out_frame);
+    return !f.problem.empty() || f.reached >= kFrames * out_frame;
+  })) << f.reached;
+  child.close_stdin();
+  EXPECT_EQ(child.wait(), 0);
+  f = follow(child.out(), stream, out_frame);
+  EXPECT_EQ(f.problem, "");
+  EXPECT_GE(f.matched, kFrames * out_frame / 2);
+  for (const auto& line : child.err_lines()) EXPECT_TRUE(is_record(line)) << line;
 }
 
 TEST_P(SoundServerTest, RatesAreTheServersToResample) {

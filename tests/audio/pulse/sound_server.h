@@ -12,6 +12,8 @@
 //   speakers.monitor, headphones.monitor: the sinks' monitors; speakers is
 //                  the default sink, made after headphones (a server made
 //                  without outputs has neither)
+//   wide           "Wide Samples": on a PipeWire server made wide, a FIFO
+//                  source, s16le with 64 channels at AUX0..AUX63
 #pragma once
 
 #include <signal.h>
@@ -48,7 +50,8 @@ inline void PrintTo(ServerKind kind, std::ostream* out) { *out << server_name(ki
 
 class SoundServer {
  public:
-  explicit SoundServer(ServerKind kind, bool outputs = true) : kind_(kind), outputs_(outputs) {
+  explicit SoundServer(ServerKind kind, bool outputs = true, bool wide = false)
+      : kind_(kind), outputs_(outputs), wide_(wide) {
     if (missing(kind)) return;
     std::filesystem::create_directories(dir_.path() + "/home");
     std::filesystem::create_directories(dir_.path() + "/state");
@@ -95,6 +98,7 @@ class SoundServer {
   std::string fifo(bool float_samples) const {
     return dir_.path() + (float_samples ? "/float.fifo" : "/known.fifo");
   }
+  std::string wide_fifo() const { return dir_.path() + "/wide.fifo"; }
 
   // The process that speaks the PulseAudio protocol.
   pid_t pulse_pid() const { return pulse_->pid(); }
@@ -197,7 +201,8 @@ set-default-sink speakers
   }
 
   static std::string tunnel(const std::string& fifo, const std::string& format,
-                            const std::string& name, const std::string& description) {
+                            const std::string& name, const std::string& description,
+                            int channels = 2, const std::string& positions = "FL FR") {
     // PipeWire 1.x's FIFO source resamples what it reads to keep its
     // latency unless it drives its graph itself; the exact samples the
     // tests write need it to drive. 0.3's cannot drive.
@@ -205,7 +210,9 @@ set-default-sink speakers
     return "{ name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source pipe.filename "
            "= \"" +
            fifo + "\" audio.format = " + format +
-           " audio.rate = 48000 audio.channels = 2 audio.position = [ FL FR ] stream.props = { "
+           " audio.rate = 48000 audio.channels = " + std::to_string(channels) +
+           " audio.position = [ " + positions +
+           " ] stream.props = { "
            "node.name = \"" +
            name + "\" node.description = \"" + description + "\"" + driver + " } } }\n";
   }
@@ -231,6 +238,7 @@ set-default-sink speakers
             "{ name = libpipewire-module-session-manager }\n" +
             tunnel(fifo(false), "S16LE", "known", "Known Samples") +
             tunnel(fifo(true), "F32LE", "known_float", "Known Float Samples") +
+            (wide_ ? tunnel(wide_fifo(), "S16LE", "wide", "Wide Samples", 64, aux(64)) : "") +
             "]\ncontext.objects = [\n"
             "{ factory = spa-node-factory args = { factory.name = support.node.driver node.name "
             "= Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }\n"
@@ -300,6 +308,13 @@ set-default-sink speakers
     return std::make_unique<Child>("/usr/sbin/chroot", std::move(args), std::move(options));
   }
 
+  // "AUX0 AUX1 ... AUX{n-1}".
+  static std::string aux(int n) {
+    std::string positions;
+    for (int i = 0; i < n; ++i) positions += (i ? " AUX" : "AUX") + std::to_string(i);
+    return positions;
+  }
+
   static void edit(const std::string& path, const std::string& from, const std::string& to) {
     std::ifstream in(path);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -333,6 +348,7 @@ set-default-sink speakers
 
   ServerKind kind_;
   bool outputs_;
+  bool wide_;
   TempDir dir_;
   std::string socket_;
   std::unique_ptr<Child> pipewire_;

@@ -60,4 +60,10 @@ std::uint64_t ClockPacer::on_tick(Clock::time_point now) {
   return fill;
 }
 
+void ClockPacer::gap_begins(Clock::time_point now) {
+  last_data_ = std::min(last_data_, now - kGap);
+  gap_seen_ = true;
+  gap_seen_at_ = now - kTick;
+}
+
 }  // namespace kestravo::audio

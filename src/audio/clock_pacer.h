@@ -51,6 +51,12 @@ class ClockPacer {
   // A tick at `now`: how many frames of silence to pass on now.
   std::uint64_t on_tick(Clock::time_point now);
 
+  // The platform tells that no data can come for now (what the stream took
+  // its data from went away, or it moves elsewhere): the next tick passes on
+  // the silence that is due, without waiting for the gap to show. Data
+  // that then comes is a gap's end, as ever.
+  void gap_begins(Clock::time_point now);
+
   // Frames passed on so far, data and silence.
   std::uint64_t passed() const { return passed_; }
 

@@ -10,9 +10,10 @@ namespace kestravo::audio {
 namespace {
 
 struct Event {
-  int ms;              // since the start
-  std::uint64_t data;  // frames of data that came; 0: a tick
-  std::uint64_t want;  // silence the tick passes on, or data dropped
+  int ms;                 // since the start
+  std::uint64_t data;     // frames of data that came; 0: a tick
+  std::uint64_t want;     // silence the tick passes on, or data dropped
+  bool gap_news = false;  // instead: the platform tells of a gap
 };
 
 TEST(ClockPacer, FillsGapsAndMakesUpOnlyForItsOwnSilence) {
@@ -31,6 +32,8 @@ TEST(ClockPacer, FillsGapsAndMakesUpOnlyForItsOwnSilence) {
       {"a catch-up after a filled gap is dropped down to the clock",
        {{20, 960, 0}, {60, 0, 0}, {2020, 0, 96000}, {2030, 96000, 94080}}},
       {"data ahead of its own is never dropped", {{20, 960, 0}, {30, 96000, 0}, {40, 0, 0}}},
+      {"a gap told of is filled on the next tick",
+       {{20, 960, 0}, {25, 0, 0, true}, {40, 0, 960}, {45, 240, 0}}},
       {"the make-up ends soon after the gap",
        {{20, 960, 0}, {60, 0, 0}, {1020, 0, 48000}, {1030, 480, 0}, {1300, 96000, 0}}},
   };
@@ -41,6 +44,10 @@ TEST(ClockPacer, FillsGapsAndMakesUpOnlyForItsOwnSilence) {
     for (const auto& e : c.events) {
       SCOPED_TRACE(e.ms);
       const auto now = start + std::chrono::milliseconds(e.ms);
+      if (e.gap_news) {
+        pacer.gap_begins(now);
+        continue;
+      }
       EXPECT_EQ(e.data == 0 ? pacer.on_tick(now) : pacer.on_data(now, e.data), e.want);
     }
   }

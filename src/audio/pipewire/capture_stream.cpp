@@ -205,14 +205,21 @@ void relink(StreamState& s) {
       break;
   }
   s.unlinked.store(!target_there, std::memory_order_relaxed);
+  bool kept = false;
+  bool dropped = false;
   for (auto it = s.links.begin(); it != s.links.end();) {
     if (wanted.contains(it->first)) {
+      kept = true;
       ++it;
       continue;
     }
     if (it->second != nullptr) s.pw.pw_proxy_destroy(it->second);
     it = s.links.erase(it);
+    dropped = true;
   }
+  // Nothing feeds the stream until new links carry data, if any come: the
+  // clock's silence need not wait for the gap to show.
+  if (dropped && !kept && s.pacer) s.pacer->gap_begins(Clock::now());
   for (const auto& key : wanted) {
     if (s.links.contains(key)) continue;
     const std::string out_node = std::to_string(c.ports().at(key.first).node);
@@ -308,8 +315,10 @@ void on_state(void* userdata, pw_stream_state, pw_stream_state state, const char
   if (s.node == SPA_ID_INVALID) return;
   s.running = true;
   if (s.paced) {
-    // The clock starts as the stream runs.
+    // The clock starts as the stream runs, and no data comes before the
+    // links are made.
     s.pacer.emplace(s.rate, Clock::now());
+    s.pacer->gap_begins(Clock::now());
     s.timer = pw_loop_add_timer(s.connection->loop(), &on_tick, &s);
     if (s.timer != nullptr) {
       const auto tick = std::chrono::duration_cast<std::chrono::nanoseconds>(ClockPacer::kTick);

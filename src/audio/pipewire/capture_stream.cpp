@@ -33,6 +33,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Kind = Capture::Kind;
 
+struct StreamState;
+
+// One link of ours, and whether it carries data yet.
+struct Link {
+  StreamState* state = nullptr;
+  pw_proxy* proxy = nullptr;
+  spa_hook listener{};
+  bool active = false;
+};
+
 // Everything the loop thread's callbacks and the watchdog touch. On the heap
 // and shared, so a loop thread left stuck in a callback at release (or still
 // running at exit) touches nothing freed.
@@ -93,7 +103,11 @@ struct StreamState {
   // pieces: sized once, never grown on the data thread.
   std::vector<char> aligned;
   // Ours, by (the device's output port, our input port).
-  std::map<std::pair<std::uint32_t, std::uint32_t>, pw_proxy*> links;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, Link> links;
+  // Every link carries data: the daemon activates links one by one, and a
+  // buffer from before that holds some of the device's channels and not
+  // others, so silence stands in for it.
+  bool carrying = false;
 
   // For the watchdog: buffers of the daemon's delivered, and whether the
   // stream has anything to be linked to (a following device may have none).
@@ -167,6 +181,25 @@ void by_channel(const Connection& c, std::span<const std::uint32_t> outputs,
   }
 }
 
+void settle(StreamState& s) {
+  s.carrying = !s.links.empty() &&
+               std::ranges::all_of(s.links, [](const auto& l) { return l.second.active; });
+}
+
+void drop(StreamState& s, Link& link) {
+  if (link.proxy == nullptr) return;
+  spa_hook_remove(&link.listener);
+  s.pw.pw_proxy_destroy(link.proxy);
+  link.proxy = nullptr;
+}
+
+void on_link_info(void* data, const pw_link_info* info) {
+  auto& link = *static_cast<Link*>(data);
+  if (info == nullptr || (info->change_mask & PW_LINK_CHANGE_MASK_STATE) == 0) return;
+  link.active = info->state == PW_LINK_STATE_ACTIVE;
+  settle(*link.state);
+}
+
 // Links the device's ports to our input ports, and drops our links whose
 // ports have gone or that lead to what the device no longer is. Nothing
 // else is ever linked to the stream: that is what keeps other sound out.
@@ -213,7 +246,7 @@ void relink(StreamState& s) {
       ++it;
       continue;
     }
-    if (it->second != nullptr) s.pw.pw_proxy_destroy(it->second);
+    drop(s, it->second);
     it = s.links.erase(it);
     dropped = true;
   }
@@ -234,9 +267,19 @@ void relink(StreamState& s) {
         {PW_KEY_OBJECT_LINGER, "false"},
     };
     const spa_dict dict{.flags = 0, .n_items = std::size(items), .items = items};
-    s.links[key] = static_cast<pw_proxy*>(pw_core_create_object(
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
         c.core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
+    if (proxy == nullptr) continue;
+    Link& link = s.links[key];
+    link.state = &s;
+    link.proxy = proxy;
+    static const pw_link_events link_events = {
+        .version = PW_VERSION_LINK_EVENTS,
+        .info = &on_link_info,
+    };
+    pw_link_add_listener(reinterpret_cast<pw_link*>(proxy), &link.listener, &link_events, &link);
   }
+  settle(s);
 }
 
 void on_graph_changed(void* userdata) {
@@ -269,7 +312,15 @@ void on_process(void* userdata) {
       const std::size_t dropped = s.pacer ? s.pacer->on_data(Clock::now(), frames) : 0;
       const char* from = bytes + std::min(dropped, frames) * s.frame_bytes;
       std::size_t left = frames - std::min(dropped, frames);
-      if (reinterpret_cast<std::uintptr_t>(from) % s.sample_bytes == 0) {
+      if (!s.carrying) {
+        // Some channels and not others: their time passes as silence.
+        const std::size_t room = s.silence.size() / s.frame_bytes;
+        while (left > 0) {
+          const std::size_t n = std::min(left, room);
+          s.deliver(s.silence.data(), n);
+          left -= n;
+        }
+      } else if (reinterpret_cast<std::uintptr_t>(from) % s.sample_bytes == 0) {
         if (left > 0) s.deliver(from, left);
       } else {
         const std::size_t room = s.aligned.size() / s.frame_bytes;
@@ -404,9 +455,7 @@ class CaptureStream final : public Stream {
     s.connection->unwatch(&s);
     if (s.timer != nullptr) pw_loop_destroy_source(s.connection->loop(), s.timer);
     s.timer = nullptr;
-    for (const auto& [key, proxy] : s.links) {
-      if (proxy != nullptr) s.pw.pw_proxy_destroy(proxy);
-    }
+    for (auto& [key, link] : s.links) drop(s, link);
     s.links.clear();
     if (s.stream != nullptr) {
       spa_hook_remove(&s.listener);

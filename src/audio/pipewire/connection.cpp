@@ -192,6 +192,18 @@ void Connection::abandon(std::shared_ptr<void> keep) {
   self_ = shared_from_this();
 }
 
+std::string Connection::default_device(bool sink) const {
+  const std::string& named = sink ? default_sink_ : default_source_;
+  if (!named.empty()) return named;
+  const DeviceNode* best = nullptr;
+  for (const auto& [id, d] : devices_) {
+    if ((sink ? d.sink : d.source) && d.known && (best == nullptr || d.priority > best->priority)) {
+      best = &d;
+    }
+  }
+  return best != nullptr ? best->name : std::string();
+}
+
 void Connection::ask() { pw_core_sync(core_, PW_ID_CORE, 0); }
 
 void Connection::notify() {
@@ -307,6 +319,8 @@ void Connection::watch_node(std::uint32_t id, const spa_dict* props, bool source
             auto description = lookup(info->props, PW_KEY_NODE_DESCRIPTION);
             if (description.empty()) description = lookup(info->props, PW_KEY_NODE_NICK);
             n->description = description.empty() ? n->name : std::string(description);
+            const auto priority = lookup(info->props, PW_KEY_PRIORITY_SESSION);
+            std::from_chars(priority.data(), priority.data() + priority.size(), n->priority);
             n->known = true;
             n->connection->notify();
           },

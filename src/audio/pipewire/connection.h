@@ -40,7 +40,8 @@ struct DeviceNode {
   std::string description;  // node.description, else node.nick, else its name
   bool source = false;
   bool sink = false;
-  bool known = false;  // its properties have come
+  std::int64_t priority = 0;  // priority.session
+  bool known = false;         // its properties have come
   // Its own format, as its first EnumFormat offers it: spa_audio_format,
   // rate and channel positions (spa_audio_channel); none yet while empty.
   std::uint32_t format = 0;
@@ -91,9 +92,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::map<std::uint32_t, Port>& ports() const { return ports_; }
   const std::map<std::uint32_t, DeviceNode>& devices() const { return devices_; }
   // The node names of the desktop's default source and sink, as the session
-  // manager sets them; empty while there is none.
-  const std::string& default_source() const { return default_source_; }
-  const std::string& default_sink() const { return default_sink_; }
+  // manager sets them; until it has, the source or sink of the highest
+  // priority, as the sound server's protocol takes it meanwhile. Empty
+  // while there is none.
+  std::string default_source() const { return default_device(false); }
+  std::string default_sink() const { return default_device(true); }
   // The applications whose sound plays now, each once, in the order their
   // first node appeared.
   std::vector<std::string> applications() const;
@@ -123,6 +126,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool connect(Deadline deadline);
   void notify();
   void forget_node(std::uint32_t id);
+  std::string default_device(bool sink) const;
   void watch_node(std::uint32_t id, const spa_dict* props, bool source, bool sink);
   void watch_defaults(std::uint32_t id);
 

@@ -778,7 +778,8 @@ TEST_P(SoundServerTest, TheDefaultDevicesFollowTheDesktop) {
     const auto started = std::chrono::steady_clock::now();
     Child child(testing::real_exe(), {"--driver", c.driver, "--channels", "0,1"},
                 server.client_options());
-    ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"));
+    ASSERT_TRUE(child.wait_for_err_line(R"({"type":"ready","sampleRate":48000.0,"channels":2})"))
+        << child.err();
     const auto ready = std::chrono::steady_clock::now();
     const SchedulingLag lag;
     std::string began;  // where each step began, in seconds of PCM

@@ -9,7 +9,7 @@
 
 namespace kestravo::audio::pipewire {
 
-// The exports of libpipewire 0.3.65 the application devices use.
+// The exports of libpipewire 0.3.65 the host uses.
 #define KESTRAVO_LIBPIPEWIRE_FUNCTIONS(X) \
   X(pw_init)                              \
   X(pw_thread_loop_new)                   \

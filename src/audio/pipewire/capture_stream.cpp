@@ -106,8 +106,11 @@ struct StreamState {
   std::map<std::pair<std::uint32_t, std::uint32_t>, Link> links;
   // Every link carries data: the daemon activates links one by one, and a
   // buffer from before that holds some of the device's channels and not
-  // others, so silence stands in for it.
+  // others, so silence stands in for it. PipeWire 1.4 tells of a link
+  // active a cycle before its data is in the mix, so silence stands in
+  // for the first buffers after that too.
   bool carrying = false;
+  int settling = 0;
 
   // For the watchdog: buffers of the daemon's delivered, and whether the
   // stream has anything to be linked to (a following device may have none).
@@ -181,9 +184,13 @@ void by_channel(const Connection& c, std::span<const std::uint32_t> outputs,
   }
 }
 
+constexpr int kSettlingBuffers = 2;
+
 void settle(StreamState& s) {
+  const bool was = s.carrying;
   s.carrying = !s.links.empty() &&
                std::ranges::all_of(s.links, [](const auto& l) { return l.second.active; });
+  if (s.carrying && !was) s.settling = kSettlingBuffers;
 }
 
 void drop(StreamState& s, Link& link) {
@@ -312,7 +319,9 @@ void on_process(void* userdata) {
       const std::size_t dropped = s.pacer ? s.pacer->on_data(Clock::now(), frames) : 0;
       const char* from = bytes + std::min(dropped, frames) * s.frame_bytes;
       std::size_t left = frames - std::min(dropped, frames);
-      if (!s.carrying) {
+      const bool settled = s.carrying && s.settling == 0;
+      if (s.carrying && s.settling > 0) --s.settling;
+      if (!settled) {
         // Some channels and not others: their time passes as silence.
         const std::size_t room = s.silence.size() / s.frame_bytes;
         while (left > 0) {

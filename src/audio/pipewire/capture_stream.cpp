@@ -106,9 +106,9 @@ struct StreamState {
   std::map<std::pair<std::uint32_t, std::uint32_t>, Link> links;
   // Every link carries data: the daemon activates links one by one, and a
   // buffer from before that holds some of the device's channels and not
-  // others, so silence stands in for it. PipeWire 1.4 tells of a link
-  // active a cycle before its data is in the mix, so silence stands in
-  // for the first buffers after that too.
+  // others, so silence stands in for it. On PipeWire 1.4 the first buffers
+  // after that still miss a channel now and then, so silence stands in for
+  // them too.
   bool carrying = false;
   int settling = 0;
 

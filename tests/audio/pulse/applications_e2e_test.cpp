@@ -38,13 +38,16 @@ using testing::SoundServer;
 
 struct Frames {
   std::size_t silent = 0;
+  // One channel silent, the other a value's: the application's own sound
+  // while PipeWire 1.4 brings a link into the mix a cycle after the other.
+  std::size_t half = 0;
   std::map<int, std::size_t> runs;  // longest run of each value among `values`
   std::size_t other = 0;            // frames of none of them
   std::string first_other;          // where the first was, and what
 };
 
 // Stereo s16 frames from byte `from` on, each (about) (v, -v) for v in
-// `values`, silence, or other.
+// `values`, silence, half of such a frame, or other.
 Frames frames(const std::string& out, std::size_t from, const std::vector<int>& values) {
   Frames f;
   int last = 0;
@@ -66,7 +69,13 @@ Frames frames(const std::string& out, std::size_t from, const std::vector<int>& 
       last = v;
       f.runs[v] = std::max(f.runs[v], run);
     }
-    if (!known) {
+    const bool half = std::ranges::any_of(values, [&](int v) {
+      return (frame[0] == 0 && near(frame[1], -v)) || (frame[1] == 0 && near(frame[0], v));
+    });
+    if (!known && half) {
+      ++f.half;
+      run = 0;
+    } else if (!known) {
       if (f.other++ == 0) {
         f.first_other = "(" + std::to_string(frame[0]) + ", " + std::to_string(frame[1]) +
                         ") at frame " + std::to_string(at / 4);

@@ -191,6 +191,9 @@ void settle(StreamState& s) {
   s.carrying = !s.links.empty() &&
                std::ranges::all_of(s.links, [](const auto& l) { return l.second.active; });
   if (s.carrying && !was) s.settling = kSettlingBuffers;
+  // A link that stops carrying data holds up the rest: the clock's silence
+  // need not wait for the gap to show.
+  if (was && !s.carrying && s.pacer) s.pacer->gap_begins(Clock::now());
 }
 
 void drop(StreamState& s, Link& link) {

@@ -47,11 +47,15 @@ constexpr std::array<std::string_view, kLastAlsaPosition + 1> kNamed = {
     "Bottom Right Center",
 };
 
-constexpr std::array<std::string_view, 32> kAux = {
+constexpr std::array<std::string_view, 64> kAux = {
     "Aux 0",  "Aux 1",  "Aux 2",  "Aux 3",  "Aux 4",  "Aux 5",  "Aux 6",  "Aux 7",
     "Aux 8",  "Aux 9",  "Aux 10", "Aux 11", "Aux 12", "Aux 13", "Aux 14", "Aux 15",
     "Aux 16", "Aux 17", "Aux 18", "Aux 19", "Aux 20", "Aux 21", "Aux 22", "Aux 23",
     "Aux 24", "Aux 25", "Aux 26", "Aux 27", "Aux 28", "Aux 29", "Aux 30", "Aux 31",
+    "Aux 32", "Aux 33", "Aux 34", "Aux 35", "Aux 36", "Aux 37", "Aux 38", "Aux 39",
+    "Aux 40", "Aux 41", "Aux 42", "Aux 43", "Aux 44", "Aux 45", "Aux 46", "Aux 47",
+    "Aux 48", "Aux 49", "Aux 50", "Aux 51", "Aux 52", "Aux 53", "Aux 54", "Aux 55",
+    "Aux 56", "Aux 57", "Aux 58", "Aux 59", "Aux 60", "Aux 61", "Aux 62", "Aux 63",
 };
 
 }  // namespace

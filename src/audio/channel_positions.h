@@ -13,7 +13,8 @@
 namespace kestravo::audio {
 
 // ALSA's positions, in ALSA's order and with its values (UNKNOWN = 0 ...
-// BRC = 36), then the 64 auxiliary positions.
+// BRC = 36), then the 64 auxiliary positions (PipeWire has 64,
+// PulseAudio 32).
 enum class ChannelPosition : std::uint8_t {
   Unknown,
   Unused,
@@ -53,8 +54,7 @@ enum class ChannelPosition : std::uint8_t {
   BottomLeftCenter,
   BottomRightCenter,
   Aux0,
-  // Aux1 ... Aux63 follow Aux0 without names of their own: a sound server
-  // has 32 auxiliary positions, PipeWire 64.
+  // Aux1 ... Aux63 follow Aux0 without names of their own.
   AuxLast = Aux0 + 63,
 };
 

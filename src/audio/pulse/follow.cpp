@@ -29,6 +29,20 @@ struct Follower::State {
   bool again = false;               // something changed while it was
   std::string target;               // the source the stream belongs on
   int flushes_left = 0;             // of the flushes after arriving
+  bool corked = false;
+
+  // An astray stream is corked as well: the source it is on stops handing
+  // it anything then and there, so what is still on its way from there
+  // has the move and both flushes to arrive in, and what comes once the
+  // stream is uncorked in place is from where it belongs.
+  void set_astray(bool now) {
+    astray->store(now);
+    if (now == corked) return;
+    if (pa_operation* op = pa.pa_stream_cork(stream, now ? 1 : 0, nullptr, nullptr)) {
+      pa.pa_operation_unref(op);
+      corked = now;
+    }
+  }
 
   void settle(pa_operation* op) {
     if (pending != nullptr) pa.pa_operation_unref(pending);
@@ -62,7 +76,7 @@ struct Follower::State {
       return;
     }
     // Only a monitor's stream can be somewhere it does not belong.
-    if (!in_place()) astray->store(true);
+    if (!in_place()) set_astray(true);
     if (source.empty()) {
       done();
       return;
@@ -91,7 +105,7 @@ struct Follower::State {
   void flush() {
     pa_operation* op = pa.pa_stream_flush(stream, &State::on_flushed, this);
     if (op == nullptr) {
-      astray->store(!in_place());
+      set_astray(!in_place());
       done();
       return;
     }
@@ -104,7 +118,7 @@ struct Follower::State {
       s.flush();
       return;
     }
-    s.astray->store(!s.in_place());
+    s.set_astray(!s.in_place());
     s.done();
   }
 
@@ -122,7 +136,7 @@ struct Follower::State {
     // says nothing of it: what comes next is not the output's.
     if (s.follow == Follow::DefaultOutput && removed &&
         index == s.pa.pa_stream_get_device_index(s.stream)) {
-      s.astray->store(true);
+      s.set_astray(true);
     }
     // Any change of the server (its defaults), of a sink or of a source may
     // change where the stream belongs.
@@ -135,7 +149,7 @@ struct Follower::State {
   // finds it in place and flushes what the server still holds from before.
   static void on_stream_moved(pa_stream*, void* self) {
     auto& s = *static_cast<State*>(self);
-    if (!s.in_place()) s.astray->store(true);
+    if (!s.in_place()) s.set_astray(true);
     s.check();
   }
 

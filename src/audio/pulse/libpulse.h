@@ -17,6 +17,7 @@ namespace kestravo::audio::pulse {
   X(pa_stream_get_index)                   \
   X(pa_stream_get_device_name)             \
   X(pa_stream_get_device_index)            \
+  X(pa_stream_cork)                        \
   X(pa_stream_flush)                       \
   X(pa_stream_set_moved_callback)
 

@@ -96,4 +96,36 @@ class Player {
   std::unique_ptr<Child> child_;
 };
 
+inline double seconds_between(std::chrono::steady_clock::time_point from,
+                              std::chrono::steady_clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// How late a thread that sleeps 5 ms at a time wakes, at worst, while it
+// lives: what the machine's load adds to the tool's own pace, which the
+// bounds on the PCM's length leave room for.
+class SchedulingLag {
+ public:
+  SchedulingLag()
+      : thread_([this] {
+          while (!done_) {
+            const auto before = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const double late = seconds_between(before, std::chrono::steady_clock::now()) - 0.005;
+            worst_ = std::max(worst_.load(), late);
+          }
+        }) {}
+  ~SchedulingLag() {
+    done_ = true;
+    thread_.join();
+  }
+  // Room for two such wake-ups: the server's loop thread and the tool's.
+  double slack() const { return 2 * worst_.load(); }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::atomic<double> worst_{0};
+  std::thread thread_;
+};
+
 }  // namespace kestravo::testing

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 namespace kestravo::protocol {
@@ -167,6 +168,13 @@ char* put_chars(char* out, const char* from, int count) {
   return out;
 }
 
+// Text whose length the compiler knows: a few moves rather than a loop.
+template <std::size_t N>
+char* put_text(char* out, const char (&text)[N]) {
+  std::memcpy(out, text, N - 1);
+  return out + (N - 1);
+}
+
 // Our layout: fixed notation for decimal exponents -5..15, always with a
 // fraction; d[.ddd]e±x beyond.
 char* lay_out(char* out, const Decimal& d) {
@@ -176,14 +184,14 @@ char* lay_out(char* out, const Decimal& d) {
     if (n <= exponent + 1) {
       out = put_chars(out, d.digits, n);
       out = put_repeated(out, '0', exponent + 1 - n);
-      return put_chars(out, ".0", 2);
+      return put_text(out, ".0");
     }
     if (exponent >= 0) {
       out = put_chars(out, d.digits, exponent + 1);
       *out++ = '.';
       return put_chars(out, d.digits + exponent + 1, n - exponent - 1);
     }
-    out = put_chars(out, "0.", 2);
+    out = put_text(out, "0.");
     out = put_repeated(out, '0', -exponent - 1);
     return put_chars(out, d.digits, n);
   }
@@ -200,10 +208,10 @@ char* lay_out(char* out, const Decimal& d) {
 }  // namespace
 
 char* write_number(char* out, double value) {
-  if (!std::isfinite(value)) return put_chars(out, "null", 4);
+  if (!std::isfinite(value)) return put_text(out, "null");
   if (std::signbit(value)) *out++ = '-';
   value = std::fabs(value);
-  if (value == 0.0) return put_chars(out, "0.0", 3);
+  if (value == 0.0) return put_text(out, "0.0");
   Decimal decimal;
   if (!shortest_below_one(value, decimal)) shortest_by_to_chars(value, decimal);
   return lay_out(out, decimal);
@@ -327,23 +335,23 @@ std::string encode_line(const Status& record) {
 // The same line as encode_into writes, straight into the kept storage: it
 // is written many times a second, on the audio thread.
 void encode_line(const LevelsRecord& record, std::string& out) {
-  static constexpr std::string_view kHead = R"({"type":"levels","rms":[)";
-  static constexpr std::string_view kMiddle = R"(],"peak":[)";
-  static constexpr std::string_view kTail = "]}\n";
-  const std::size_t most = kHead.size() + kMiddle.size() + kTail.size() +
+  static constexpr char kHead[] = R"({"type":"levels","rms":[)";
+  static constexpr char kMiddle[] = R"(],"peak":[)";
+  static constexpr char kTail[] = "]}\n";
+  const std::size_t most = sizeof kHead + sizeof kMiddle + sizeof kTail +
                            (record.rms.size() + record.peak.size()) * (kNumberMax + 1);
   out.resize_and_overwrite(most, [&](char* begin, std::size_t) {
-    char* at = put_chars(begin, kHead.data(), static_cast<int>(kHead.size()));
+    char* at = put_text(begin, kHead);
     for (std::size_t i = 0; i < record.rms.size(); ++i) {
       if (i > 0) *at++ = ',';
       at = write_number(at, record.rms[i]);
     }
-    at = put_chars(at, kMiddle.data(), static_cast<int>(kMiddle.size()));
+    at = put_text(at, kMiddle);
     for (std::size_t i = 0; i < record.peak.size(); ++i) {
       if (i > 0) *at++ = ',';
       at = write_number(at, record.peak[i]);
     }
-    at = put_chars(at, kTail.data(), static_cast<int>(kTail.size()));
+    at = put_text(at, kTail);
     return static_cast<std::size_t>(at - begin);
   });
 }

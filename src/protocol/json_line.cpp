@@ -72,16 +72,40 @@ constexpr std::array<std::uint64_t, 28> kPowersOfFive = [] {
   return powers;
 }();
 
-// The digits of `value`, a positive integer, into `out`.
+constexpr std::array<std::uint64_t, 20> kPowersOfTen = [] {
+  std::array<std::uint64_t, 20> powers{};
+  powers[0] = 1;
+  for (std::size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
+  return powers;
+}();
+
+// "00", "01", ... "99".
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// The digits of `value`, a positive integer, into `out`, two at a time from
+// the last.
 void set_digits(Decimal& out, std::uint64_t value) {
-  char reversed[24];
-  int n = 0;
-  do {
-    reversed[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  out.count = n;
-  for (int i = 0; i < n; ++i) out.digits[i] = reversed[n - 1 - i];
+  // floor(log10(2) * bit width) is the count or one less.
+  int count = std::bit_width(value) * 1233 >> 12;
+  if (value >= kPowersOfTen[static_cast<std::size_t>(count)]) ++count;
+  out.count = count;
+  char* end = out.digits + count;
+  for (; value >= 100; value /= 100) {
+    end -= 2;
+    std::memcpy(end, &kDigitPairs[2 * (value % 100)], 2);
+  }
+  if (value >= 10) {
+    std::memcpy(end - 2, &kDigitPairs[2 * value], 2);
+  } else {
+    end[-1] = static_cast<char>('0' + value);
+  }
 }
 
 // Every level but full scale: 2^-36 <= value < 1, in exact integer

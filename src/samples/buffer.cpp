@@ -47,9 +47,12 @@ template <class Sum>
 class Meter {
  public:
   Meter(std::vector<Sum>& sums, std::vector<std::uint32_t>& peaks, std::size_t columns) {
-    // No allocation once the capacity is there.
-    sums.assign(columns, Sum{0});
-    peaks.assign(columns, 0);
+    // No allocation once the capacity is there; from the second record on
+    // the sizes are right already.
+    sums.resize(columns);
+    peaks.resize(columns);
+    std::fill(sums.begin(), sums.end(), Sum{0});
+    std::fill(peaks.begin(), peaks.end(), 0);
     sums_ = sums;
     peaks_ = peaks;
   }
@@ -74,19 +77,19 @@ class Meter {
 
   // Into `out`, whose storage is kept from record to record.
   void levels(std::size_t frames, protocol::LevelsRecord& out) const {
-    out.rms.clear();
-    out.peak.clear();
+    out.rms.resize(sums_.size());
+    out.peak.resize(peaks_.size());
     const auto count = static_cast<double>(std::max<std::size_t>(frames, 1));
-    for (const Sum sum : sums_) {
+    for (std::size_t j = 0; j < sums_.size(); ++j) {
       double scaled = 0.0;
       if constexpr (std::is_same_v<Sum, std::uint64_t>) {
-        scaled = static_cast<double>(sum) * (kScale * kScale);
+        scaled = static_cast<double>(sums_[j]) * (kScale * kScale);
       } else {
-        scaled = sum;
+        scaled = sums_[j];
       }
-      out.rms.push_back(std::sqrt(scaled / count));
+      out.rms[j] = std::sqrt(scaled / count);
     }
-    for (const std::uint32_t peak : peaks_) out.peak.push_back(peak * kScale);
+    for (std::size_t j = 0; j < peaks_.size(); ++j) out.peak[j] = peaks_[j] * kScale;
   }
 
  private:

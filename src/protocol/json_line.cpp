@@ -93,7 +93,7 @@ constexpr std::array<char, 200> kDigitPairs = [] {
 // the last.
 void set_digits(Decimal& out, std::uint64_t value) {
   // floor(log10(2) * bit width) is the count or one less.
-  int count = std::bit_width(value) * 1233 >> 12;
+  auto count = static_cast<int>(std::bit_width(value) * 1233 >> 12);
   if (value >= kPowersOfTen[static_cast<std::size_t>(count)]) ++count;
   out.count = count;
   char* end = out.digits + count;
@@ -131,9 +131,10 @@ bool shortest_below_one(double value, Decimal& out) {
   const Wide five = kPowersOfFive[static_cast<std::size_t>(q)];
   const Wide fraction_mask = (Wide{1} << s) - 1;
   // value * 10^q and its midpoints, times 2^s.
-  const Wide lower = Wide{4 * m - (m == kHidden ? 1 : 2)} * five;
-  const Wide middle = Wide{4 * m} * five;
-  const Wide upper = Wide{4 * m + 2} * five;
+  const std::uint64_t quadruple = 4 * m;
+  const Wide lower = Wide{quadruple - (m == kHidden ? 1 : 2)} * five;
+  const Wide middle = Wide{quadruple} * five;
+  const Wide upper = Wide{quadruple + 2} * five;
   // The first and last integers strictly between the midpoints.
   auto low = static_cast<std::uint64_t>(lower >> s) + 1;
   auto high = static_cast<std::uint64_t>(upper >> s);

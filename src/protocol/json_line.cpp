@@ -65,29 +65,30 @@ struct Decimal {
   int exponent = 0;
 };
 
-constexpr std::array<std::uint64_t, 28> kPowersOfFive = [] {
-  std::array<std::uint64_t, 28> powers{};
+// base^0, base^1, ... base^(N - 1).
+template <std::size_t N>
+constexpr std::array<std::uint64_t, N> powers_of(std::uint64_t base) {
+  std::array<std::uint64_t, N> powers{};
   powers[0] = 1;
-  for (std::size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 5;
+  for (std::size_t i = 1; i < N; ++i) powers[i] = powers[i - 1] * base;
   return powers;
-}();
+}
 
-constexpr std::array<std::uint64_t, 20> kPowersOfTen = [] {
-  std::array<std::uint64_t, 20> powers{};
-  powers[0] = 1;
-  for (std::size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
-  return powers;
-}();
+constexpr auto kPowersOfFive = powers_of<28>(5);
+
+constexpr auto kPowersOfTen = powers_of<20>(10);
 
 // "00", "01", ... "99".
-constexpr std::array<char, 200> kDigitPairs = [] {
+constexpr std::array<char, 200> digit_pairs() {
   std::array<char, 200> pairs{};
   for (std::size_t i = 0; i < 100; ++i) {
     pairs[2 * i] = static_cast<char>('0' + i / 10);
     pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
   }
   return pairs;
-}();
+}
+
+constexpr auto kDigitPairs = digit_pairs();
 
 // The digits of `value`, a positive integer, into `out`, two at a time from
 // the last.
@@ -124,10 +125,12 @@ bool shortest_below_one(double value, Decimal& out) {
   if (biased < 1023 - 36 || biased > 1022) return false;
   constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
   const std::uint64_t m = (bits & (kHidden - 1)) | kHidden;
-  const int e = biased - 1075;             // value = m * 2^e
-  const int k = ((e + 52) * 78913) >> 18;  // floor(log10(2^(e + 52))), -11..-1
-  const int q = 16 - k;                    // 17..27
-  const int s = 2 - e - q;                 // 38..63: the scaled values' binary fraction bits
+  const int e = biased - 1075;  // value = m * 2^e
+  const int below = -(e + 52);  // 1..36
+  // floor(log10(2^(e + 52))), -11..-1, as minus the ceiling of its magnitude.
+  const int k = -((below * 78913 + (1 << 18) - 1) >> 18);
+  const int q = 16 - k;     // 17..27
+  const int s = 2 - e - q;  // 38..63: the scaled values' binary fraction bits
   const Wide five = kPowersOfFive[static_cast<std::size_t>(q)];
   const Wide fraction_mask = (Wide{1} << s) - 1;
   // value * 10^q and its midpoints, times 2^s.

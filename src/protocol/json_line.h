@@ -1,6 +1,7 @@
 // A record's line: compact JSON, "type" first, ended by a line feed.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,9 @@ void encode_line(const LevelsRecord& record, std::string& out);
 // JSON fragments, appended to `out`.
 void append_string(std::string& out, std::string_view utf8);
 void append_number(std::string& out, double value);
+// The same text as append_number's at `out`, at most kNumberMax bytes;
+// returns its end.
+inline constexpr std::size_t kNumberMax = 24;
+char* write_number(char* out, double value);
 
 }  // namespace kestravo::protocol

@@ -47,9 +47,12 @@ template <class Sum>
 class Meter {
  public:
   Meter(std::vector<Sum>& sums, std::vector<std::uint32_t>& peaks, std::size_t columns) {
-    // No allocation once the capacity is there.
-    sums.assign(columns, Sum{0});
-    peaks.assign(columns, 0);
+    // No allocation once the capacity is there; from the second record on
+    // the sizes are right already.
+    sums.resize(columns);
+    peaks.resize(columns);
+    std::fill(sums.begin(), sums.end(), Sum{0});
+    std::fill(peaks.begin(), peaks.end(), 0);
     sums_ = sums;
     peaks_ = peaks;
   }
@@ -74,19 +77,19 @@ class Meter {
 
   // Into `out`, whose storage is kept from record to record.
   void levels(std::size_t frames, protocol::LevelsRecord& out) const {
-    out.rms.clear();
-    out.peak.clear();
+    out.rms.resize(sums_.size());
+    out.peak.resize(peaks_.size());
     const auto count = static_cast<double>(std::max<std::size_t>(frames, 1));
-    for (const Sum sum : sums_) {
+    for (std::size_t j = 0; j < sums_.size(); ++j) {
       double scaled = 0.0;
       if constexpr (std::is_same_v<Sum, std::uint64_t>) {
-        scaled = static_cast<double>(sum) * (kScale * kScale);
+        scaled = static_cast<double>(sums_[j]) * (kScale * kScale);
       } else {
-        scaled = sum;
+        scaled = sums_[j];
       }
-      out.rms.push_back(std::sqrt(scaled / count));
+      out.rms[j] = std::sqrt(scaled / count);
     }
-    for (const std::uint32_t peak : peaks_) out.peak.push_back(peak * kScale);
+    for (std::size_t j = 0; j < peaks_.size(); ++j) out.peak[j] = peaks_[j] * kScale;
   }
 
  private:
@@ -214,16 +217,16 @@ void meter_frames(const std::int16_t* frames_in, std::size_t frames, std::uint64
 // 64-bit parts of the vectors (`pairs`, each the lower 32-bit lane's sum +
 // 2^32 * the upper lane's, and `upper`, the upper lane's sum; [0] of the
 // lower halves' squares, [1] of the upper halves') and the largest and
-// smallest samples of each vector lane, the sums and peaks of the K columns,
-// with the samples from `from` on measured one frame after another. In
-// every 128-bit half, 32-bit lane i holds channel i % K of the lower
-// halves' squares and (4 + i) % K of the upper halves'; sample lane q holds
-// channel q % K.
-template <std::size_t K, std::size_t kParts, std::size_t kLanes>
+// smallest samples of each channel (fold_extremes: lane q of `highs` and
+// `lows` for channel q < K), the sums and peaks of the K columns, with the
+// samples from `from` on measured one frame after another. In every 128-bit
+// half, 32-bit lane i holds channel i % K of the lower halves' squares and
+// (4 + i) % K of the upper halves'.
+template <std::size_t K, std::size_t kParts>
 void finish_columns(const std::array<std::uint64_t, kParts> (&pairs)[2],
                     const std::array<std::uint64_t, kParts> (&upper)[2],
-                    const std::array<std::int16_t, kLanes>& highs,
-                    const std::array<std::int16_t, kLanes>& lows, const std::int16_t* block,
+                    const std::array<std::int16_t, 8>& highs,
+                    const std::array<std::int16_t, 8>& lows, const std::int16_t* block,
                     std::size_t from, std::size_t frames, std::uint64_t* sums,
                     std::uint32_t* peaks) {
   std::array<std::uint64_t, K> sum{};
@@ -236,8 +239,8 @@ void finish_columns(const std::array<std::uint64_t, kParts> (&pairs)[2],
       sum[(4 * half + lane + 1) % K] += upper_sum;
     }
   }
-  for (std::size_t q = 0; q < kLanes; ++q) {
-    peak[q % K] = std::max({peak[q % K], std::int32_t{highs[q]}, -std::int32_t{lows[q]}});
+  for (std::size_t j = 0; j < K; ++j) {
+    peak[j] = std::max({0, std::int32_t{highs[j]}, -std::int32_t{lows[j]}});
   }
   for (const std::int16_t* f = block + from; f < block + frames * K; f += K) {
     for (std::size_t j = 0; j < K; ++j) {
@@ -253,6 +256,30 @@ void finish_columns(const std::array<std::uint64_t, kParts> (&pairs)[2],
 }
 
 #if defined(__SSE2__)
+// The largest and smallest samples of each channel, from those of the eight
+// sample lanes (lane q holds channel q % K, K dividing 8): each lane is
+// joined with the lanes 4, 2 and 1 away while they hold the same channel,
+// so that lane q < K ends with channel q's. A channel without samples keeps
+// the starting values, INT16_MIN and INT16_MAX.
+template <std::size_t K>
+void fold_extremes(__m128i high, __m128i low, std::array<std::int16_t, 8>& highs,
+                   std::array<std::int16_t, 8>& lows) {
+  if constexpr (4 % K == 0) {
+    high = _mm_max_epi16(high, _mm_shuffle_epi32(high, _MM_SHUFFLE(1, 0, 3, 2)));
+    low = _mm_min_epi16(low, _mm_shuffle_epi32(low, _MM_SHUFFLE(1, 0, 3, 2)));
+  }
+  if constexpr (2 % K == 0) {
+    high = _mm_max_epi16(high, _mm_shuffle_epi32(high, _MM_SHUFFLE(2, 3, 0, 1)));
+    low = _mm_min_epi16(low, _mm_shuffle_epi32(low, _MM_SHUFFLE(2, 3, 0, 1)));
+  }
+  if constexpr (K == 1) {
+    high = _mm_max_epi16(high, _mm_srli_epi32(high, 16));
+    low = _mm_min_epi16(low, _mm_srli_epi32(low, 16));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(highs.data()), high);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lows.data()), low);
+}
+
 // meter_frames for a channel count K that divides 8, two vectors of eight
 // samples at a time. Sample q of either vector belongs to channel q % K, so
 // interleaving the two vectors' samples puts two samples of one channel side
@@ -303,8 +330,7 @@ void meter_vectors(const std::int16_t* block, std::size_t frames, std::uint64_t*
   _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[0].data()), lower_upper);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs[1].data()), upper_pairs);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(upper[1].data()), upper_upper);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(highs.data()), high);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lows.data()), low);
+  fold_extremes<K>(high, low, highs, lows);
   finish_columns<K>(pairs, upper, highs, lows, block, steps * kStep, frames, sums, peaks);
 }
 #endif
@@ -344,14 +370,16 @@ __attribute__((target("avx2"))) void meter_wide_vectors(const std::int16_t* bloc
   }
   std::array<std::uint64_t, 4> pairs[2];
   std::array<std::uint64_t, 4> upper[2];
-  std::array<std::int16_t, 16> highs;
-  std::array<std::int16_t, 16> lows;
+  std::array<std::int16_t, 8> highs;
+  std::array<std::int16_t, 8> lows;
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(pairs[0].data()), lower_pairs);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper[0].data()), lower_upper);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(pairs[1].data()), upper_pairs);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper[1].data()), upper_upper);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(highs.data()), high);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lows.data()), low);
+  // Sample lanes q and 8 + q hold the same channel.
+  fold_extremes<K>(_mm_max_epi16(_mm256_castsi256_si128(high), _mm256_extracti128_si256(high, 1)),
+                   _mm_min_epi16(_mm256_castsi256_si128(low), _mm256_extracti128_si256(low, 1)),
+                   highs, lows);
   finish_columns<K>(pairs, upper, highs, lows, block, steps * kStep, frames, sums, peaks);
 }
 

@@ -3,12 +3,16 @@
 // exponents -5..15.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string_view>
+#include <vector>
 
 #include "protocol/json_line.h"
 
@@ -97,6 +101,88 @@ void check(double value, bool check_shortest) {
   ASSERT_EQ(parsed.exponent_form, parsed.exponent < -5 || parsed.exponent > 15) << text;
   if (check_shortest) {
     ASSERT_EQ(static_cast<int>(parsed.digits.size()), shortest_digit_count(value)) << text;
+  }
+}
+
+// The layout as it was first written, from std::to_chars alone: the number
+// writer, which takes its own digits where it can, must give the same bytes.
+std::string to_chars_layout(double value) {
+  if (!std::isfinite(value)) return "null";
+  std::string out = std::signbit(value) ? "-" : "";
+  value = std::fabs(value);
+  if (value == 0.0) return out + "0.0";
+  char buffer[32];
+  const auto end =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+  const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  const std::size_t e = text.find('e');
+  std::string digits(1, text[0]);
+  if (e > 1) digits += text.substr(2, e - 2);
+  const int exponent = std::atoi(std::string(text.substr(e + 1)).c_str());
+  const int n = static_cast<int>(digits.size());
+  if (exponent >= -5 && exponent <= 15) {
+    if (n <= exponent + 1) return out + digits + std::string(exponent + 1 - n, '0') + ".0";
+    if (exponent >= 0) {
+      return out + digits.substr(0, exponent + 1) + "." + digits.substr(exponent + 1);
+    }
+    return out + "0." + std::string(-exponent - 1, '0') + digits;
+  }
+  out += digits.substr(0, 1);
+  if (n > 1) out += "." + digits.substr(1);
+  return out + (exponent < 0 ? "e-" : "e+") + std::to_string(std::abs(exponent));
+}
+
+// Every value a levels record can hold (peaks k / 32768, RMS values of any
+// sums over any lengths), the edges of the range written with exact digits
+// (2^-36 .. 1), values just below powers of ten and two, halfway cases
+// (j / 2^17 for odd j has 17 digits ending in 5, and its 16-digit
+// neighbours are equally near), integers and random doubles of every
+// magnitude.
+TEST(NumberProperty, SameTextAsToCharsLayout) {
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1.0,
+                                -1.0,
+                                0.5,
+                                0.1,
+                                1e-5,
+                                1e-6,
+                                48000.0,
+                                std::ldexp(1.0, -36),
+                                std::nextafter(std::ldexp(1.0, -36), 0.0),
+                                std::nextafter(1.0, 0.0),
+                                std::numeric_limits<double>::min(),
+                                std::numeric_limits<double>::denorm_min()};
+  for (int k = 0; k <= 32768; ++k) values.push_back(k / 32768.0);
+  for (int j = 65537; j < 131072; j += 2) values.push_back(j / 131072.0);
+  for (int p = -40; p <= 20; ++p) {
+    double power = std::pow(10.0, p);
+    double two = std::ldexp(1.0, p);
+    for (int i = 0; i < 50; ++i) {
+      values.insert(values.end(), {power, two});
+      power = std::nextafter(power, 0.0);
+      two = std::nextafter(two, 0.0);
+    }
+  }
+  std::mt19937_64 random(31);
+  for (int i = 0; i < 20000; ++i) values.push_back(static_cast<double>(random() >> (i % 64)));
+  for (int i = 0; i < 300000; ++i) {
+    const auto frames = 1 + random() % 100000;
+    const auto sum = random() % (frames * 32768 * 32768 + 1);
+    values.push_back(
+        std::sqrt(static_cast<double>(sum) * std::ldexp(1.0, -30) / static_cast<double>(frames)));
+    values.push_back(std::ldexp(std::uniform_real_distribution<double>(0.5, 1.0)(random),
+                                -static_cast<int>(random() % 40)));
+    const std::uint64_t pattern = random();
+    double any;
+    std::memcpy(&any, &pattern, sizeof any);
+    values.push_back(any);
+  }
+  std::string text;
+  for (const double value : values) {
+    text.clear();
+    append_number(text, value);
+    ASSERT_EQ(text, to_chars_layout(value)) << std::hexfloat << value;
   }
 }
 

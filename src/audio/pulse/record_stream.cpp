@@ -38,10 +38,13 @@ namespace {
 void on_read(pa_stream* stream, std::size_t, void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
   const bool silenced = s.lifetime->stopping() || s.lifetime->lost();
-  while (s.pa.pa_stream_readable_size(stream) > 0) {
+  // Nothing arrives while the loop is in here: what is readable now is all
+  // this turn has, blocks and holes alike, so it is asked once.
+  for (std::size_t left = s.pa.pa_stream_readable_size(stream); left > 0;) {
     const void* data = nullptr;
     std::size_t n = 0;
     if (s.pa.pa_stream_peek(stream, &data, &n) < 0 || n == 0) break;
+    left -= std::min(left, n);
     // A hole (no data) carries nothing to deliver.
     if (data != nullptr && !silenced) {
       // While the stream is astray its blocks become silence in the same

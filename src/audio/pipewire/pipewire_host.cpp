@@ -1,6 +1,9 @@
 #include "audio/pipewire/pipewire_host.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +17,28 @@
 namespace kestravo::audio::pipewire {
 
 namespace {
+
+// Whether a daemon's socket is there to be found, where libpipewire looks
+// for it (PIPEWIRE_REMOTE, a name in the runtime directory or a path; the
+// system-wide daemon's directory). Loading libpipewire costs more than the
+// rest of a start on a machine without PipeWire, so it is loaded only then.
+// Where no runtime directory is set, libpipewire is left to decide.
+bool daemon_socket_exists() {
+  const char* remote = std::getenv("PIPEWIRE_REMOTE");
+  const std::string name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
+  if (name.front() == '/') return ::access(name.c_str(), F_OK) == 0;
+  const char* dir = nullptr;
+  for (const char* variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"}) {
+    dir = std::getenv(variable);
+    if (dir != nullptr && *dir != '\0') break;
+    dir = nullptr;
+  }
+  if (dir == nullptr) return true;
+  for (const std::string& path : {std::string(dir) + "/" + name, "/run/pipewire/" + name}) {
+    if (::access(path.c_str(), F_OK) == 0) return true;
+  }
+  return false;
+}
 
 // The daemon resamples to any of these for the stream.
 constexpr std::uint32_t kMinRate = 8000;
@@ -123,6 +148,7 @@ class PipeWireHost final : public Host {
 }  // namespace
 
 std::unique_ptr<Host> connect_native_host(Deadline budget) {
+  if (!daemon_socket_exists()) return nullptr;
   const Libpipewire* pw = libpipewire();
   if (pw == nullptr) return nullptr;
   auto connection = Connection::open(*pw, budget.within(kSetupShare));

@@ -186,14 +186,19 @@ void by_channel(const Connection& c, std::span<const std::uint32_t> outputs,
 
 constexpr int kSettlingBuffers = 2;
 
+// Nothing feeds the stream for now: the clock's silence need not wait for
+// the gap to show.
+void gap_begins(StreamState& s) {
+  if (s.pacer) s.pacer->gap_begins(Clock::now());
+}
+
 void settle(StreamState& s) {
   const bool was = s.carrying;
   s.carrying = !s.links.empty() &&
                std::ranges::all_of(s.links, [](const auto& l) { return l.second.active; });
   if (s.carrying && !was) s.settling = kSettlingBuffers;
-  // A link that stops carrying data holds up the rest: the clock's silence
-  // need not wait for the gap to show.
-  if (was && !s.carrying && s.pacer) s.pacer->gap_begins(Clock::now());
+  // A link that stops carrying data holds up the rest.
+  if (was && !s.carrying) gap_begins(s);
 }
 
 void drop(StreamState& s, Link& link) {
@@ -223,6 +228,7 @@ void relink(StreamState& s) {
     }
     std::ranges::sort(found);
     std::vector<std::uint32_t> ids;
+    ids.reserve(found.size());
     for (const auto& [index, id] : found) ids.push_back(id);
     return ids;
   }();
@@ -260,9 +266,8 @@ void relink(StreamState& s) {
     it = s.links.erase(it);
     dropped = true;
   }
-  // Nothing feeds the stream until new links carry data, if any come: the
-  // clock's silence need not wait for the gap to show.
-  if (dropped && !kept && s.pacer) s.pacer->gap_begins(Clock::now());
+  // Nothing feeds the stream until new links carry data, if any come.
+  if (dropped && !kept) gap_begins(s);
   for (const auto& key : wanted) {
     if (s.links.contains(key)) continue;
     const std::string out_node = std::to_string(c.ports().at(key.first).node);

@@ -18,26 +18,26 @@ namespace kestravo::audio::pipewire {
 
 namespace {
 
-// Whether a daemon's socket is there to be found, where libpipewire looks
-// for it (PIPEWIRE_REMOTE, a name in the runtime directory or a path; the
-// system-wide daemon's directory). Loading libpipewire costs more than the
-// rest of a start on a machine without PipeWire, so it is loaded only then.
-// Where no runtime directory is set, libpipewire is left to decide.
+// Whether a daemon's socket is there to be found where libpipewire looks
+// for it: PIPEWIRE_REMOTE (a path, or a name in the runtime directory:
+// PIPEWIRE_RUNTIME_DIR, XDG_RUNTIME_DIR or USERPROFILE), else "pipewire-0";
+// newer libpipewire also tries the system-wide daemon's directory. Loading
+// libpipewire costs more than the rest of a start on a machine without
+// PipeWire, so it is loaded only then.
 bool daemon_socket_exists() {
   const char* remote = std::getenv("PIPEWIRE_REMOTE");
   const std::string name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
   if (name.front() == '/') return ::access(name.c_str(), F_OK) == 0;
-  const char* dir = nullptr;
+  std::vector<std::string> paths = {"/run/pipewire/" + name};
   for (const char* variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"}) {
-    dir = std::getenv(variable);
-    if (dir != nullptr && *dir != '\0') break;
-    dir = nullptr;
+    const char* dir = std::getenv(variable);
+    if (dir != nullptr && *dir != '\0') {
+      paths.push_back(std::string(dir) + "/" + name);
+      break;
+    }
   }
-  if (dir == nullptr) return true;
-  for (const std::string& path : {std::string(dir) + "/" + name, "/run/pipewire/" + name}) {
-    if (::access(path.c_str(), F_OK) == 0) return true;
-  }
-  return false;
+  return std::ranges::any_of(paths,
+                             [](const std::string& p) { return ::access(p.c_str(), F_OK) == 0; });
 }
 
 // The daemon resamples to any of these for the stream.

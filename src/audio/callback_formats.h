@@ -6,9 +6,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -97,6 +99,23 @@ constexpr bool decodable(SampleFormat format) { return callback_format(format).h
 template <class Visit>
 auto with_callback_sample(SampleFormat format, Visit&& visit) {
   return detail::with_callback_sample(format, visit, detail::Indices());
+}
+
+// Hands `frames` whole interleaved frames of `channels` at `bytes` (samples
+// of the callback's own type, aligned for it) to the callback, stamped as
+// captured over the `frames` / `rate` seconds up to now.
+inline void deliver_frames(const InputDataCallback& callback, const void* bytes, std::size_t frames,
+                           std::size_t channels, std::uint32_t rate) {
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
+  const auto span = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(frames) / rate));
+  std::visit(
+      [&]<class Sample>(const DataCallback<Sample>& typed) {
+        typed(std::span<const Sample>(static_cast<const Sample*>(bytes), frames * channels),
+              InputCallbackInfo{now, now - span});
+      },
+      callback);
 }
 
 // The table and the variant agree, alternative by alternative.

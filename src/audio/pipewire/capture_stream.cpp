@@ -63,15 +63,7 @@ struct StreamState {
 
   // Hands `frames` whole frames at `bytes` to the data callback.
   void deliver(const void* bytes, std::size_t frames) {
-    const auto now = Clock::now();
-    const auto span = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(frames) / rate));
-    std::visit(
-        [&]<class Sample>(const DataCallback<Sample>& typed) {
-          typed(std::span<const Sample>(static_cast<const Sample*>(bytes), frames * channels),
-                InputCallbackInfo{now, now - span});
-        },
-        callback);
+    deliver_frames(callback, bytes, frames, channels, rate);
   }
 
   bool passing() const { return !lifetime->stopping() && !lifetime->lost(); }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/callback_formats.h"
 #include "audio/clock_pacer.h"
 #include "audio/pulse/libpulse.h"
 #include "audio/stream_lifetime.h"
@@ -42,15 +43,7 @@ struct StreamState {
   // unless they are silence of our own.
   void deliver(const void* bytes, std::size_t frames, bool from_server) {
     if (from_server) deliveries.fetch_add(1, std::memory_order_relaxed);
-    const auto now = Clock::now();
-    const auto span = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(frames) / rate));
-    std::visit(
-        [&]<class Sample>(const DataCallback<Sample>& typed) {
-          typed(std::span<const Sample>(static_cast<const Sample*>(bytes), frames * channels),
-                InputCallbackInfo{now, now - span});
-        },
-        callback);
+    deliver_frames(callback, bytes, frames, channels, rate);
   }
 
   const Libpulse& pa;

@@ -35,7 +35,13 @@ bench_tool
 count() {
   local name=$1 seconds=$2 out=$work/$1.$2.callgrind
   shift 2
-  "$@" "$out" 2>/dev/null | wc -c >"$work/bytes"
+  if ! "$@" "$out" 2>"$work/stderr" | wc -c >"$work/bytes"; then
+    # Tens of times slower under valgrind, a start can miss its time limit
+    # on a busy machine.
+    echo "$name ($seconds s): the capture failed under valgrind; run again on a quieter machine" >&2
+    grep '"type":"error"' "$work/stderr" >&2 || true
+    exit 1
+  fi
   echo "$(awk '/^(summary|totals):/ { print $2; exit }' "$out") $(cat "$work/bytes")"
 }
 callgrind() { valgrind --tool=callgrind --callgrind-out-file="${@: -1}" "${@:1:$#-1}"; }

@@ -524,7 +524,6 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   // block. One that falls due while the block is written (rarely), or a
   // buffer that is its own block, takes a pass of its own below.
   bool measured = false;  // into workspace.levels
-  const bool due = levels_due(clock);
   // The whole block at once, in whole frames: the PCM ends on a frame
   // whenever the process ends. On a pipe the write never waits for a slow
   // reader (platform::PcmOutput), so the levels below keep their pace. The descriptor
@@ -540,7 +539,7 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
   } else {
     if (workspace.block.size() < count) workspace.block.resize(count);
     std::uint16_t* block = workspace.block.data();
-    if (due) {
+    if (levels_due(clock)) {
       walk_measuring(samples, channel_count, selected, frames, block, workspace);
       measured = true;
     } else {
@@ -553,10 +552,11 @@ void process(std::span<const Sample> samples, std::size_t channel_count,
 
   const LevelsClaim claim(clock);
   if (!claim.held()) return;
-  if (clock.now() - clock.last.load(std::memory_order_relaxed) < kLevelsInterval) return;
   // A fresh reading, taken after the PCM write: the next record is due
   // kLevelsInterval after this one is made, not after the buffer arrived.
-  clock.last.store(clock.now(), std::memory_order_relaxed);
+  const auto now = clock.now();
+  if (now - clock.last.load(std::memory_order_relaxed) < kLevelsInterval) return;
+  clock.last.store(now, std::memory_order_relaxed);
   if (!measured) {
     walk_measuring(samples, channel_count, selected, frames, nullptr, workspace);
   }

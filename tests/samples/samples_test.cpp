@@ -437,6 +437,12 @@ TEST_F(Callbacks, OnePassAgreesWithTheStepByStepRule) {
       status.writes.clear();
       const auto before = readings.back() + (c.due_after_write ? 10ms : 60ms);
       readings = {before, before + 60ms};
+      // A buffer that is the block already has no pass to measure in before
+      // its write: its first reading is the one after.
+      const bool own_block = c.format == SampleFormat::I16 && c.selected.size() == c.channels &&
+                             std::is_sorted(c.selected.begin(), c.selected.end()) &&
+                             c.selected.back() + 1 == c.channels;
+      if (own_block) readings.erase(readings.begin());
       if (c.format == SampleFormat::F32) {
         const float specials[] = {NAN, INFINITY, -INFINITY, 1.5f, -1.0f};
         run.template operator()<float>([&](std::size_t i) {

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +16,15 @@ namespace kestravo::audio::pulse {
 namespace {
 
 std::string text(const char* s) { return s != nullptr ? std::string(s) : std::string(); }
+
+// The system call itself rather than libc's poll, which marks every call as
+// a thread-cancellation point in a program with threads: a few dozen
+// instructions on every turn of the loop. No thread here is ever cancelled.
+int poll_fds(pollfd* fds, unsigned long count, int timeout_ms) {
+  timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000};
+  return static_cast<int>(
+      ::syscall(SYS_ppoll, fds, count, timeout_ms < 0 ? nullptr : &timeout, nullptr, 0));
+}
 
 SampleFormat format_of(pa_sample_format_t format) {
   // The server converts anything else; F32 loses nothing of any format.
@@ -92,7 +103,7 @@ int Connection::poll_unlocked(struct pollfd* fds, unsigned long count, int timeo
     timeout = c.longest_wait_ms_;
   }
   c.loop_lock_.unlock();
-  const int ready = ::poll(fds, count, timeout);
+  const int ready = poll_fds(fds, count, timeout);
   const int error = errno;
   c.loop_lock_.lock();
   errno = error;

@@ -9,6 +9,8 @@ namespace kestravo::audio::pulse {
 // nothing, and its data once it catches up, are its pacer's to decide.
 void at_turn_end(void* userdata) {
   auto& s = *static_cast<StreamState*>(userdata);
+  // Most turns of a stream that does not keep time: nothing left over.
+  if (s.pending.empty() && !s.pacer) return;
   const std::size_t frames = s.pending.size() / s.frame_bytes;
   if (frames == 0 && !s.pacer) return;
   const StreamLifetime::ForeignCallback running(*s.lifetime);

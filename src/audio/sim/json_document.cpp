@@ -28,9 +28,16 @@ std::string shorten_last_read(std::string message) {
   static constexpr std::string_view kLastRead = "last read: '";
   const auto at = message.find(kLastRead);
   if (at == message.npos) return message;
+  // The parser's own ending ("'; expected string literal") is the last of
+  // the message and short; the token can hold those words itself.
+  static constexpr std::string_view kExpected = "'; expected ";
+  static constexpr std::size_t kExpectedLimit = 32;
   const auto begin = at + kLastRead.size();
-  auto end = message.find("'; expected ", begin);
-  if (end == message.npos) end = message.ends_with('\'') ? message.size() - 1 : message.size();
+  auto end = message.rfind(kExpected);
+  if (end == message.npos || end < begin ||
+      message.size() - end - kExpected.size() > kExpectedLimit) {
+    end = message.ends_with('\'') ? message.size() - 1 : message.size();
+  }
   if (end < begin || end - begin <= kQuoteLimit) return message;
   auto keep = end - kQuoteLimit;
   while (keep < end && (static_cast<unsigned char>(message[keep]) & 0xC0) == 0x80) ++keep;

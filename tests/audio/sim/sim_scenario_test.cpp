@@ -235,7 +235,9 @@ TEST(SimScenario, InvalidJsonNamesThePosition) {
   const std::string long_texts[] = {
       "[" + std::string(5000, '\n') + "\t[" + std::string(5000, '\n') + "\x01",
       "\"" + std::string(5000, 'a') + "\x01\"", "{\"" + std::string(5000, 'k') + "\": 1}",
-      "{\"devices\": [{\"name\": \"\xc3\xa9" + std::string(5000, 'n') + "\x7f"};
+      "{\"devices\": [{\"name\": \"\xc3\xa9" + std::string(5000, 'n') + "\x7f",
+      // The token holds the words that end the parser's message.
+      "{\"" + std::string(500, 'a') + "'; expected " + std::string(500, 'b') + "'; expected x"};
   for (const auto& text : long_texts) {
     auto refused = parse_scenario(text);
     ASSERT_FALSE(refused.has_value());

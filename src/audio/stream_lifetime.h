@@ -85,6 +85,12 @@ class StreamLifetime : public std::enable_shared_from_this<StreamLifetime> {
   // (a platform may notify more than once), every later call nothing.
   void report_lost(std::uint64_t notifications = 1);
   bool lost() const { return lost_.load(std::memory_order_seq_cst); }
+  // What the stream's play answers: it runs from its build on, so only a
+  // device lost meanwhile is news.
+  std::expected<void, PlayStreamError> play_result() const {
+    if (lost()) return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
+    return {};
+  }
 
   // Begins release: tells every thread and callback to stop, wakes them, and
   // waits up to `wait` for the threads to end and the callbacks to leave;

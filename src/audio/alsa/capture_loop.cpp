@@ -271,12 +271,7 @@ class AlsaStream final : public Stream {
   // thread is left to finish (or to the process exit) on its own.
   ~AlsaStream() override { state_->lifetime->release(state_->tuning.release_wait); }
 
-  std::expected<void, PlayStreamError> play() override {
-    if (state_->lifetime->lost()) {
-      return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
-    }
-    return {};
-  }
+  std::expected<void, PlayStreamError> play() override { return state_->lifetime->play_result(); }
 
  private:
   std::shared_ptr<LoopState> state_;

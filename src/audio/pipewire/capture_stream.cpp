@@ -449,12 +449,7 @@ class CaptureStream final : public Stream {
     close();
   }
 
-  std::expected<void, PlayStreamError> play() override {
-    if (state_->lifetime->lost()) {
-      return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
-    }
-    return {};
-  }
+  std::expected<void, PlayStreamError> play() override { return state_->lifetime->play_result(); }
 
   // Removes our callbacks first: after that the loop never touches the
   // state again. The links go with the proxies.

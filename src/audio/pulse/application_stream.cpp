@@ -268,10 +268,7 @@ class ApplicationStream final : public Stream {
   ApplicationStream& operator=(const ApplicationStream&) = delete;
 
   std::expected<void, PlayStreamError> play() override {
-    if (app_->state->lifetime->lost()) {
-      return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
-    }
-    return {};
+    return app_->state->lifetime->play_result();
   }
 
  private:

@@ -168,12 +168,7 @@ class PulseStream final : public Stream {
     close();
   }
 
-  std::expected<void, PlayStreamError> play() override {
-    if (state_->lifetime->lost()) {
-      return std::unexpected(PlayStreamError::of(ErrorKind::DeviceNotAvailable));
-    }
-    return {};
-  }
+  std::expected<void, PlayStreamError> play() override { return state_->lifetime->play_result(); }
 
   const std::shared_ptr<Connection>& connection() const { return connection_; }
   pa_stream* stream() const { return stream_; }
